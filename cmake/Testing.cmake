@@ -1,0 +1,48 @@
+# Test tiers:
+#   unit  - portable core tests, natively (and under the sanitizers with native-asan)
+#   wine  - Windows executables run under Wine (the same core tests built for Windows, plus the
+#           Win32 adapter tests), in a private prefix with its own Xvfb display
+# Further labels (net, e2e) mark slower tests that use a real server or the real exe.
+enable_testing()
+
+if(WIN32)
+  set(CORLINQ_TIER_LABEL wine)
+  # One Wine environment per build folder: started before the first Wine test, torn down after
+  # the last, by the process ids the harness recorded.
+  add_test(NAME wine_env_start COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine/start.sh ${CORLINQ_WINE_DIR})
+  add_test(NAME wine_env_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine/stop.sh ${CORLINQ_WINE_DIR})
+  set_tests_properties(wine_env_start PROPERTIES FIXTURES_SETUP wine_env LABELS wine)
+  set_tests_properties(wine_env_stop PROPERTIES FIXTURES_CLEANUP wine_env LABELS wine)
+else()
+  set(CORLINQ_TIER_LABEL unit)
+endif()
+
+# corlinq_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# Builds a GoogleTest executable and registers it. On Windows it runs under Wine.
+function(corlinq_test name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  corlinq_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest_main GTest::gmock)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${CORLINQ_TIER_LABEL};${A_LABELS}" TIMEOUT ${A_TIMEOUT})
+  if(WIN32)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_env)
+  endif()
+endfunction()
+
+# Registers a test that needs the Wine environment but is not a GoogleTest executable
+# (a shell script driving Windows programs, for example).
+function(corlinq_wine_script_test name)
+  cmake_parse_arguments(A "" "TIMEOUT" "COMMAND;LABELS" ${ARGN})
+  add_test(NAME ${name} COMMAND ${A_COMMAND})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "wine;${A_LABELS}" TIMEOUT ${A_TIMEOUT}
+                       FIXTURES_REQUIRED wine_env
+                       ENVIRONMENT "CORLINQ_WINE_DIR=${CORLINQ_WINE_DIR}")
+endfunction()

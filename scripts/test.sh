@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test tier from a fresh clone: installs what is missing, builds the native, the
+# sanitizer and the Windows presets, and runs their tests (the Windows ones under Wine).
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")/.."
+
+scripts/deps.sh
+
+start=$(date +%s)
+for preset in native native-asan win64; do
+  echo "=== ${preset}: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "=== ${preset}: tests"
+  ctest --preset "$preset" -j2
+done
+echo "=== all tiers passed in $(( $(date +%s) - start )) s"

@@ -1,0 +1,12 @@
+# Shared settings of the Wine harness. Sourced with the state folder in $1.
+WINE_STATE=${1:?state folder}
+mkdir -p "$WINE_STATE"
+WINE_STATE=$(cd "$WINE_STATE" && pwd)
+export WINEPREFIX="$WINE_STATE/prefix"
+export WINEDEBUG=-all
+export WINEARCH=win64
+# No Mono or Gecko installer prompts in a fresh prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ -f "$WINE_STATE/display" ]; then
+  export DISPLAY=":$(cat "$WINE_STATE/display")"
+fi
