@@ -5,6 +5,7 @@
 # Further labels (net, e2e) mark slower tests that use a real server or the real exe.
 enable_testing()
 
+
 if(WIN32)
   set(CORLINQ_TIER_LABEL wine)
   # One Wine environment per build folder: started before the first Wine test, torn down after
@@ -21,6 +22,9 @@ endif()
 # Builds a GoogleTest executable and registers it. On Windows it runs under Wine.
 function(corlinq_test name)
   cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(CORLINQ_FUZZ)
+    return()  # the fuzz build carries only fuzz targets
+  endif()
   add_executable(${name} ${A_SOURCES})
   corlinq_warnings(${name})
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest_main GTest::gmock)
@@ -45,4 +49,25 @@ function(corlinq_wine_script_test name)
   set_tests_properties(${name} PROPERTIES LABELS "wine;${A_LABELS}" TIMEOUT ${A_TIMEOUT}
                        FIXTURES_REQUIRED wine_env
                        ENVIRONMENT "CORLINQ_WINE_DIR=${CORLINQ_WINE_DIR}")
+endfunction()
+
+# corlinq_fuzz(<name> SOURCES ... LIBS ... [SECONDS n])
+# A libFuzzer target (LLVMFuzzerTestOneInput). Built only by the fuzz preset (clang), where it is
+# registered as a test that fuzzes for a bounded time and fails on any crash or sanitizer report.
+function(corlinq_fuzz name)
+  cmake_parse_arguments(A "" "SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(NOT CORLINQ_FUZZ)
+    return()
+  endif()
+  if(NOT A_SECONDS)
+    set(A_SECONDS 20)
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)
+  file(MAKE_DIRECTORY ${corpus})
+  add_test(NAME ${name} COMMAND ${name} -max_total_time=${A_SECONDS} -rss_limit_mb=2048 -print_final_stats=0 ${corpus})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
 endfunction()

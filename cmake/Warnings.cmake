@@ -2,6 +2,7 @@
 # marked SYSTEM, so its warnings never reach these flags.
 option(CORLINQ_WERROR "Treat warnings as errors in our own code" ON)
 option(CORLINQ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(CORLINQ_FUZZ "Build the libFuzzer targets (clang) and nothing else that is tested" OFF)
 
 function(corlinq_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
@@ -20,4 +21,10 @@ if(WIN32)
   # One self-contained exe: no MinGW runtime DLLs beside it. Unicode Win32 calls throughout.
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()
+
+if(CORLINQ_FUZZ)
+  # Instrument every library the fuzz targets link, not only the targets themselves.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
 endif()

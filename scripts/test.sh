@@ -7,7 +7,7 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 scripts/deps.sh
 
 start=$(date +%s)
-for preset in native native-asan win64; do
+for preset in native native-asan fuzz win64; do
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
