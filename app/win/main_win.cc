@@ -1,25 +1,32 @@
-// Entry point of the downloader. For now it fills the configuration, reads serverip.dat and
-// writes its diagnostic lines; the dialogs come on top of this.
+// Entry point of the downloader.
 #include <windows.h>
 
+#include <string>
+
 #include "app/app_config.h"
-#include "app/server_config.h"
+#include "app/startup.h"
+#include "app/win/startup_ports_win.h"
 #include "base/win/wide.h"
 
 namespace {
 
-void Trace(const std::string& line) { OutputDebugStringW(corlinq::win::Utf8ToWide(line).c_str()); }
+// The whole argument text after the program name, as the application receives it.
+std::string CommandLineArguments() {
+  const wchar_t* line = GetCommandLineW();
+  bool quoted = false;
+  while (*line != L'\0' && (quoted || (*line != L' ' && *line != L'\t'))) {
+    if (*line == L'"') quoted = !quoted;
+    ++line;
+  }
+  while (*line == L' ' || *line == L'\t') ++line;
+  return corlinq::win::WideToUtf8(line);
+}
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   using namespace corlinq;
-  ApplyBankProfile();
-  AppConfig& config = TheAppConfig();
-  if (!ReadServerConfig(config)) ExitProcess(0);
-  Trace("g_downloadpath.ip(" + config.serverBase + ")");
-  Trace("g_downloadpath.path(" + config.requestPath + ")");
-  Trace("g_downloadpath.port(" + config.serverSuffix + ")");
-  Trace(config.serverBase + config.serverSuffix + config.requestPath);
+  win::StartupPortsWin ports(nullptr, nullptr, nullptr);
+  (void)InitInstance(TheAppConfig(), CommandLineArguments(), ports);
   return 0;
 }
