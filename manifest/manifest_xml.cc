@@ -1,0 +1,99 @@
+#include "manifest/manifest_xml.h"
+
+#include <tinyxml2.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "base/strings.h"
+
+namespace corlinq {
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  // u8path: the path text is UTF-8 on every platform; on Windows the stream opens the file
+  // through the path's UTF-16 form, so Chinese folder and file names work.
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (!in) return false;
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return false;
+  bytes.swap(data);
+  return true;
+}
+
+ManifestXml::ManifestXml() : doc_(std::make_unique<tinyxml2::XMLDocument>()) {}
+ManifestXml::~ManifestXml() = default;
+ManifestXml::ManifestXml(ManifestXml&&) noexcept = default;
+ManifestXml& ManifestXml::operator=(ManifestXml&&) noexcept = default;
+
+bool ManifestXml::Load(const std::string& path) {
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) return false;
+  return Parse(bytes);
+}
+
+bool ManifestXml::Parse(const std::string& xmlText) {
+  if (!doc_) doc_ = std::make_unique<tinyxml2::XMLDocument>();
+  // tinyxml2 empties the document when the text does not parse.
+  const tinyxml2::XMLError err = doc_->Parse(xmlText.data(), xmlText.size());
+  if (err != tinyxml2::XML_SUCCESS) {
+    doc_->Clear();
+    return false;
+  }
+  return true;
+}
+
+const tinyxml2::XMLElement* ManifestXml::FindElement(const std::string& name,
+                                                     int occurrence) const {
+  if (!doc_ || occurrence < 1) return nullptr;
+  int seen = 0;
+  // Iterative pre-order walk: no recursion, so deep nesting cannot exhaust the stack.
+  const tinyxml2::XMLElement* e = doc_->RootElement();
+  while (e != nullptr) {
+    if (name == e->Name() && ++seen == occurrence) return e;
+    if (const tinyxml2::XMLElement* child = e->FirstChildElement()) {
+      e = child;
+      continue;
+    }
+    while (e != nullptr && e->NextSiblingElement() == nullptr) {
+      const tinyxml2::XMLNode* parent = e->Parent();
+      e = parent != nullptr ? parent->ToElement() : nullptr;
+    }
+    if (e != nullptr) e = e->NextSiblingElement();
+  }
+  return nullptr;
+}
+
+bool ManifestXml::HasElement(const std::string& name, int occurrence) const {
+  return FindElement(name, occurrence) != nullptr;
+}
+
+int ManifestXml::CountChildElements(const std::string& name, int occurrence) const {
+  const tinyxml2::XMLElement* e = FindElement(name, occurrence);
+  if (e == nullptr) return 0;
+  int count = 0;
+  for (const tinyxml2::XMLElement* c = e->FirstChildElement(); c != nullptr;
+       c = c->NextSiblingElement()) {
+    ++count;
+  }
+  return count;
+}
+
+std::optional<std::string> ManifestXml::FindAttribute(const std::string& element,
+                                                      const std::string& attribute,
+                                                      int occurrence) const {
+  const tinyxml2::XMLElement* e = FindElement(element, occurrence);
+  if (e == nullptr) return std::nullopt;
+  const char* value = e->Attribute(attribute.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::string ManifestXml::GetAttribute(const std::string& element, const std::string& attribute,
+                                      int occurrence) const {
+  std::optional<std::string> value = FindAttribute(element, attribute, occurrence);
+  if (!value || !IsValidUtf8(*value)) return std::string();
+  return *value;
+}
+
+}  // namespace corlinq
