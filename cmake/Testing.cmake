@@ -6,6 +6,11 @@
 enable_testing()
 
 
+# Native tools that the Wine-tier tests use (update server, manifest tool): a cross build cannot
+# build them, so they come from the native build, which scripts/test.sh builds first.
+set(CORLINQ_NATIVE_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/native" CACHE PATH
+    "Native build whose tools the Wine-tier tests use")
+
 if(WIN32)
   set(CORLINQ_TIER_LABEL wine)
   # One Wine environment per build folder: started before the first Wine test, torn down after

@@ -3,12 +3,13 @@
 
 #include <string>
 
-#include "app/app_config.h"
-#include "app/startup.h"
-#include "app/win/startup_ports_win.h"
+#include "app/win/downloader_app_win.h"
 #include "base/win/wide.h"
 
 namespace {
+
+// The single application object: its constructor runs before wWinMain.
+corlinq::win::CDownloaderApp theApp;
 
 // The whole argument text after the program name, as the application receives it.
 std::string CommandLineArguments() {
@@ -25,8 +26,6 @@ std::string CommandLineArguments() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  using namespace corlinq;
-  win::StartupPortsWin ports(nullptr, nullptr, nullptr);
-  (void)InitInstance(TheAppConfig(), CommandLineArguments(), ports);
+  (void)theApp.InitInstance(CommandLineArguments());
   return 0;
 }
