@@ -1,5 +1,5 @@
 // corlinq_net_peer --ready FILE NAME=ADDRESS:MODE...
-// Starts test peers (MODE answer, stall or closed) on loopback addresses, writes "NAME URL"
+// Starts test peers (MODE answer, stall, mute or closed; see tls_peer.h) on loopback addresses, writes "NAME URL"
 // lines to FILE once all listen, and serves until SIGTERM or SIGINT.
 #include <csignal>
 #include <cstdio>
@@ -40,9 +40,12 @@ int main(int argc, char** argv) {
     std::string url;
     if (mode == "closed") {
       url = corlinq::testing::ClosedPortUrl(address);
-    } else if (mode == "answer" || mode == "stall") {
+    } else if (mode == "answer" || mode == "stall" || mode == "mute") {
+      const TlsPeer::Mode kind = mode == "stall" ? TlsPeer::Mode::kStall
+                                 : mode == "mute" ? TlsPeer::Mode::kMute
+                                                  : TlsPeer::Mode::kAnswer;
       std::string error;
-      auto peer = TlsPeer::Start(name, address, mode == "stall" ? TlsPeer::Mode::kStall : TlsPeer::Mode::kAnswer, &error);
+      auto peer = TlsPeer::Start(name, address, kind, &error);
       if (!peer) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;

@@ -1,7 +1,10 @@
 #pragma once
 // The servers the transport integration tests talk to, by name:
 //   refused1, refused2  closed ports (127.0.0.2, 127.0.0.3)
-//   stall1, stall2      accept and never answer (127.0.0.2, 127.0.0.3)
+//   stall1, stall2      accept and never answer (127.0.0.2, 127.0.0.3). Natively stall1 does
+//                       not even complete the TLS handshake; under Wine both complete it and
+//                       then stay silent, because Wine's WinINet applies no time-out to the
+//                       handshake itself.
 //   answer3, answer4    answering peers (127.0.0.4, 127.0.0.3)
 //   files               the download routes (127.0.0.4)
 // Natively they run inside the test (peers_inprocess.cc); in the Windows build a native peer

@@ -25,13 +25,15 @@ bool EnsurePeers(std::string& error) {
   struct Spec {
     const char* name;
     const char* address;
-    bool stall;
+    TlsPeer::Mode mode;
   };
-  const Spec specs[] = {{"stall1", "127.0.0.2", true},   {"stall2", "127.0.0.3", true},
-                        {"answer3", "127.0.0.4", false}, {"answer4", "127.0.0.3", false},
-                        {"files", "127.0.0.4", false}};
+  const Spec specs[] = {{"stall1", "127.0.0.2", TlsPeer::Mode::kMute},
+                        {"stall2", "127.0.0.3", TlsPeer::Mode::kStall},
+                        {"answer3", "127.0.0.4", TlsPeer::Mode::kAnswer},
+                        {"answer4", "127.0.0.3", TlsPeer::Mode::kAnswer},
+                        {"files", "127.0.0.4", TlsPeer::Mode::kAnswer}};
   for (const Spec& spec : specs) {
-    auto peer = TlsPeer::Start(spec.name, spec.address, spec.stall ? TlsPeer::Mode::kStall : TlsPeer::Mode::kAnswer, &error);
+    auto peer = TlsPeer::Start(spec.name, spec.address, spec.mode, &error);
     if (!peer) return false;
     peers.urls[spec.name] = peer->BaseUrl();
     peers.running[spec.name] = std::move(peer);

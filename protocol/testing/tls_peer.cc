@@ -99,7 +99,7 @@ class Peer final : public TlsPeer {
       if (poll(&p, 1, 50) > 0) {
         char byte;
         if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return;  // client closed
-        if (mode_ == Mode::kStall) {
+        if (mode_ == Mode::kMute) {
           char sink[4096];
           if (recv(fd, sink, sizeof(sink), MSG_DONTWAIT) <= 0) return;
         } else {
@@ -110,7 +110,7 @@ class Peer final : public TlsPeer {
   }
 
   void Serve(int fd) {
-    if (mode_ == Mode::kStall) {
+    if (mode_ == Mode::kMute) {
       HoldUntilStop(fd);
       close(fd);
       return;
@@ -128,6 +128,10 @@ class Peer final : public TlsPeer {
         const size_t sp1 = head.find(' ');
         const size_t sp2 = head.find(' ', sp1 + 1);
         if (sp1 == std::string::npos || sp2 == std::string::npos) break;
+        if (mode_ == Mode::kStall) {
+          HoldUntilStop(fd);
+          break;
+        }
         const Outcome outcome = Respond(ssl, fd, head.substr(sp1 + 1, sp2 - sp1 - 1));
         if (outcome == Outcome::kReset) reset = true;
         if (outcome != Outcome::kKeepAlive) break;

@@ -12,7 +12,8 @@
 //   /dl/noclen/<n>      no Content-Length, n bytes, then a close
 //   /dl/stall/<n>       Content-Length n, n / 2 bytes, then nothing until the peer stops
 //   /dl/404             404 with a body
-// A stalling peer accepts connections and never answers (not even the TLS handshake).
+// A stalling peer completes the TLS handshake, reads the request and never answers; a mute peer
+// accepts connections and never answers at all (not even the TLS handshake).
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -22,7 +23,7 @@ namespace corlinq::testing {
 
 class TlsPeer {
  public:
-  enum class Mode { kAnswer, kStall };
+  enum class Mode { kAnswer, kStall, kMute };
   // Listens on address at a free port. Null (with a reason in error) when it cannot.
   static std::unique_ptr<TlsPeer> Start(const std::string& name, const std::string& address,
                                         Mode mode, std::string* error);

@@ -33,6 +33,8 @@ constexpr DWORD kIgnoredCertificateProblems = 0x3380;
 constexpr DWORD kConnectTimeoutOption = 2;
 constexpr DWORD kDataSendTimeoutOption = 7;
 constexpr DWORD kDataReceiveTimeoutOption = 8;
+constexpr DWORD kSendTimeoutOption = 5;
+constexpr DWORD kReceiveTimeoutOption = 6;
 
 int LastErrorResult() { return GetLastError() == ERROR_INTERNET_TIMEOUT ? kNetTimedOut : kNetFailed; }
 
@@ -108,6 +110,12 @@ class WinInetHttpPort final : public HttpPort {
     ScopedInternet http(HttpOpenRequestW(connection.get(), L"GET", url.object.c_str(), nullptr, nullptr,
                                          nullptr, url.secure ? kRequestFlagsHttps : kRequestFlagsHttp, 1));
     if (!http) return LastErrorResult();
+
+    // The data time-outs above do not reach every WinINet (Wine's ignores them); the request's
+    // own send and receive time-outs make the limits hold there too.
+    SetTimeout(http.get(), kConnectTimeoutOption, request.timeouts.connectMs);
+    SetTimeout(http.get(), kSendTimeoutOption, request.timeouts.sendMs);
+    SetTimeout(http.get(), kReceiveTimeoutOption, request.timeouts.receiveMs);
 
     DWORD security = 0;
     DWORD securitySize = sizeof(security);
