@@ -45,10 +45,23 @@ if(NOT CORLINQ_FUZZ)
                      $<TARGET_FILE:corlinq_net_peer> $<TARGET_FILE:corlinq_fetch>
                      ${CMAKE_CURRENT_BINARY_DIR})
     set_tests_properties(download_memory_test PROPERTIES LABELS "unit;net" TIMEOUT 300)
+
+    # The query and a download against the reference update server (tools/update-server).
+    add_test(NAME transport_server_interop_test
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/server_interop_test.sh ${CMAKE_BINARY_DIR}
+                     ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch>)
+    set_tests_properties(transport_server_interop_test PROPERTIES LABELS "unit;net" TIMEOUT 120)
   else()
     add_executable(transport_net_tests transport_net_test.cc testing/peers_external.cc)
     target_link_libraries(transport_net_tests PRIVATE corlinq_transport GTest::gtest_main)
     corlinq_warnings(transport_net_tests)
+    add_executable(corlinq_fetch testing/fetch_main.cc)
+    target_link_libraries(corlinq_fetch PRIVATE corlinq_transport)
+    corlinq_warnings(corlinq_fetch)
+    corlinq_wine_script_test(transport_server_interop_wine
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/server_interop_test.sh ${CORLINQ_NATIVE_BUILD_DIR}
+                ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch> --wine
+        LABELS net TIMEOUT 120)
     corlinq_wine_script_test(transport_net_tests_wine
         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/run_wine_net_test.sh
                 ${CORLINQ_NATIVE_BUILD_DIR}/protocol/corlinq_net_peer $<TARGET_FILE:transport_net_tests>

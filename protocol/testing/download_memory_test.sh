@@ -20,7 +20,7 @@ for _ in $(seq 100); do [ -f "$dir/ready" ] && break; sleep 0.1; done
 url=$(awk '$1 == "files" { print $2 }' "$dir/ready")
 [ -n "$url" ] || { echo "peer did not start" >&2; exit 1; }
 start=$(date +%s.%N)
-out=$("$fetch_exe" "$url/dl/ok/$size" "$dir/big.bin" --expect-pattern "$size")
+out=$("$fetch_exe" get "$url/dl/ok/$size" "$dir/big.bin" --expect-pattern "$size")
 end=$(date +%s.%N)
 echo "$out"
 actual=$(stat -c %s "$dir/big.bin")
