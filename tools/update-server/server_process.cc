@@ -2,15 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-extern char** environ;
 
 namespace corlinq {
 
@@ -29,33 +27,39 @@ bool ServerProcess::Start(const std::vector<std::string>& argv, std::string& err
     error = "nothing to start";
     return false;
   }
+  if (access(argv[0].c_str(), X_OK) != 0) {
+    error = "cannot start " + argv[0] + ": " + std::strerror(errno);
+    return false;
+  }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) {
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  // The child starts with no signals blocked, whatever the test's threads have blocked.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const pid_t parent = getpid();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec. The child dies with the thread that
+    // started it, so a crashed test leaves no server behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(args[0], args.data());
+    static const char kFailed[] = "cannot start the program\n";
+    if (write(2, kFailed, sizeof kFailed - 1) < 0) _exit(127);
+    _exit(127);
+  }
   close(fds[1]);
-  if (rc != 0) {
+  if (pid < 0) {
     close(fds[0]);
-    error = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    error = "fork: " + std::string(std::strerror(errno));
     return false;
   }
   pid_ = pid;

@@ -27,6 +27,8 @@ class ServerProcess {
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   // Starts argv[0] (a path) with the given arguments. False with a reason when it cannot start.
+  // The child is killed when the thread that started it ends (PR_SET_PDEATHSIG), so a test
+  // that crashes leaves no server running; start servers from the test's main thread.
   [[nodiscard]] bool Start(const std::vector<std::string>& argv, std::string& error);
 
   // Waits until an output line equal to `line` (or, when prefix is true, starting with it)
