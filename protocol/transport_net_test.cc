@@ -44,6 +44,13 @@ class NullTrace final : public TraceSink {
   void Trace(const std::string&) override {}
 };
 
+// Peers stop before exit, while the TLS library they use is still set up.
+class PeerEnvironment final : public ::testing::Environment {
+ public:
+  void TearDown() override { testing::StopPeers(); }
+};
+const auto* const kPeerEnvironment = ::testing::AddGlobalTestEnvironment(new PeerEnvironment);
+
 class NetTest : public ::testing::Test {
  protected:
   void SetUp() override {

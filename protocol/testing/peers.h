@@ -15,6 +15,8 @@ namespace corlinq::testing {
 
 // Starts the peers if needed; false (with a reason) when they are not available.
 [[nodiscard]] bool EnsurePeers(std::string& error);
+// Stops in-process peers (before the process's exit handlers run).
+void StopPeers();
 // "https://address:port" of the named peer.
 [[nodiscard]] std::string PeerUrl(const std::string& name);
 

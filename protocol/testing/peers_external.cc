@@ -31,6 +31,8 @@ bool EnsurePeers(std::string& error) {
   return !Urls().empty();
 }
 
+void StopPeers() {}
+
 std::string PeerUrl(const std::string& name) { return Urls()[name]; }
 
 }  // namespace corlinq::testing

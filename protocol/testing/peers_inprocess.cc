@@ -43,6 +43,8 @@ bool EnsurePeers(std::string& error) {
   return true;
 }
 
+void StopPeers() { State().running.clear(); }
+
 std::string PeerUrl(const std::string& name) { return State().urls[name]; }
 
 }  // namespace corlinq::testing

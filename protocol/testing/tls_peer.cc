@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -36,6 +37,9 @@ SSL_CTX* SharedContext() {
     X509_set_issuer_name(cert, name);
     X509_sign(cert, key, EVP_sha256());
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    // Every connection is a fresh handshake: no session cache, no tickets.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_use_certificate(ctx, cert);
     SSL_CTX_use_PrivateKey(ctx, key);
     X509_free(cert);
@@ -88,7 +92,10 @@ class Peer final : public TlsPeer {
       if (poll(&p, 1, 50) <= 0) continue;
       const int fd = accept(listenFd_, nullptr, nullptr);
       if (fd < 0) continue;
-      connections_.emplace_back([this, fd] { Serve(fd); });
+      connections_.emplace_back([this, fd] {
+        Serve(fd);
+        OPENSSL_thread_stop();  // this thread's error queue and random state
+      });
     }
   }
 
