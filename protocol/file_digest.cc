@@ -10,7 +10,7 @@ namespace corlinq {
 
 struct Sha1Digester::State {
   struct CtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
   };
   std::unique_ptr<EVP_MD_CTX, CtxFree> ctx{EVP_MD_CTX_new()};
   bool ok = false;
