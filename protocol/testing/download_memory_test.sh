@@ -14,6 +14,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 "$peer_exe" --ready "$dir/ready" files=127.0.0.4:answer &
 peer_pid=$!
 for _ in $(seq 100); do [ -f "$dir/ready" ] && break; sleep 0.1; done

@@ -17,6 +17,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 "$peer_exe" --ready "$dir/ready" \
   stall1=127.0.0.2:stall stall2=127.0.0.3:stall answer3=127.0.0.4:answer answer4=127.0.0.3:answer \
   files=127.0.0.4:answer refused1=127.0.0.2:closed refused2=127.0.0.3:closed &

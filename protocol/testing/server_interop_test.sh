@@ -15,6 +15,7 @@ cleanup() {
   rm -rf "$state"
 }
 trap cleanup EXIT
+trap "exit 1" INT TERM
 
 run_fetch() {
   if [ -n "$wine" ]; then "$root/scripts/wine/exec.sh" "${CORLINQ_WINE_DIR:?}" "$fetch" "$@"; else "$fetch" "$@"; fi
