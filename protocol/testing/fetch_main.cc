@@ -1,0 +1,101 @@
+// A small client of the transport for script tests, native and under Wine:
+//   corlinq_fetch query BASE_URL...
+//       Sends the version query (the build's bank id, sealed) to the base URLs in failover
+//       order, opens the reply and prints its plaintext. Exit 1 when no server answered or the
+//       reply does not open.
+//   corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]
+//       DownloadFile of URL into PATH; with --expect-pattern the digest of the first N bytes of
+//       the test peer's pattern is required. Prints "result=0|1" and, natively, the process's
+//       peak resident memory ("peak_rss_kib=...").
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/app_config.h"
+#include "app/build_constants.h"
+#include "protocol/download.h"
+#include "protocol/envelope.h"
+#include "protocol/file_digest.h"
+#include "protocol/http_client.h"
+#include "protocol/platform_transport.h"
+#include "protocol/testing/peer_pattern.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: corlinq_fetch query BASE_URL...\n"
+               "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]\n");
+  return 2;
+}
+
+bool PatternDigest(unsigned long long size, std::string& digest) {
+  corlinq::Sha1Digester digester;
+  std::vector<char> buffer(1 << 20);
+  for (unsigned long long at = 0; at < size;) {
+    const size_t piece = static_cast<size_t>(std::min<unsigned long long>(buffer.size(), size - at));
+    corlinq::testing::FillPattern(at, buffer.data(), piece);
+    if (!digester.Update(buffer.data(), piece)) return false;
+    at += piece;
+  }
+  return digester.Finish(digest);
+}
+
+int Query(int argc, char** argv) {
+  corlinq::AppConfig config;
+  for (int i = 2; i < argc; ++i) config.serverList.push_back(argv[i]);
+  config.requestPath = corlinq::kDefaultRequestPath;
+  std::string reply;
+  const std::string query = corlinq::kBankIdText;
+  if (corlinq::SendServerRequest(config, corlinq::PlatformHttpPort(), corlinq::PlatformTraceSink(),
+                                 config.requestPath, query, reply) != 1) {
+    std::fprintf(stderr, "no server answered\n");
+    return 1;
+  }
+  std::string plain;
+  if (!corlinq::OpenEnvelopeToText(reply.data(), reply.size() & ~size_t{1}, plain)) {
+    std::fprintf(stderr, "the reply does not open: %.80s\n", reply.c_str());
+    return 1;
+  }
+  std::printf("%s\n", plain.c_str());
+  return 0;
+}
+
+int Get(int argc, char** argv) {
+  if (argc != 4 && argc != 6) return Usage();
+  corlinq::DownloadOptions options;
+  if (argc == 6) {
+    const std::string option = argv[4];
+    if (option == "--digest") {
+      options.expectedDigest = argv[5];
+    } else if (option == "--expect-pattern") {
+      if (!PatternDigest(std::strtoull(argv[5], nullptr, 10), options.expectedDigest)) return 1;
+    } else {
+      return Usage();
+    }
+  }
+  const bool ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), argv[2], argv[3], nullptr, options);
+  std::printf("result=%d", ok ? 1 : 0);
+#ifndef _WIN32
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf(" peak_rss_kib=%ld", usage.ru_maxrss);
+#endif
+  std::printf("\n");
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string mode = argv[1];
+  if (mode == "query" && argc >= 3) return Query(argc, argv);
+  if (mode == "get") return Get(argc, argv);
+  return Usage();
+}

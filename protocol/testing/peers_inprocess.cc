@@ -1,0 +1,50 @@
+#include <map>
+#include <memory>
+
+#include "protocol/testing/peers.h"
+#include "protocol/testing/tls_peer.h"
+
+namespace corlinq::testing {
+namespace {
+
+struct Peers {
+  std::map<std::string, std::string> urls;
+  std::map<std::string, std::unique_ptr<TlsPeer>> running;
+};
+
+Peers& State() {
+  static Peers peers;
+  return peers;
+}
+
+}  // namespace
+
+bool EnsurePeers(std::string& error) {
+  Peers& peers = State();
+  if (!peers.urls.empty()) return true;
+  struct Spec {
+    const char* name;
+    const char* address;
+    TlsPeer::Mode mode;
+  };
+  const Spec specs[] = {{"stall1", "127.0.0.2", TlsPeer::Mode::kMute},
+                        {"stall2", "127.0.0.3", TlsPeer::Mode::kStall},
+                        {"answer3", "127.0.0.4", TlsPeer::Mode::kAnswer},
+                        {"answer4", "127.0.0.3", TlsPeer::Mode::kAnswer},
+                        {"files", "127.0.0.4", TlsPeer::Mode::kAnswer}};
+  for (const Spec& spec : specs) {
+    auto peer = TlsPeer::Start(spec.name, spec.address, spec.mode, &error);
+    if (!peer) return false;
+    peers.urls[spec.name] = peer->BaseUrl();
+    peers.running[spec.name] = std::move(peer);
+  }
+  peers.urls["refused1"] = ClosedPortUrl("127.0.0.2");
+  peers.urls["refused2"] = ClosedPortUrl("127.0.0.3");
+  return true;
+}
+
+void StopPeers() { State().running.clear(); }
+
+std::string PeerUrl(const std::string& name) { return State().urls[name]; }
+
+}  // namespace corlinq::testing

@@ -1,0 +1,503 @@
+// The transport core over a scripted HTTP port: the port contract, query failover, progress
+// texts and the download decisions.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/bind_callback.h"
+#include "protocol/download.h"
+#include "protocol/envelope.h"
+#include "protocol/file_digest.h"
+#include "protocol/http_client.h"
+#include "protocol/http_port.h"
+
+namespace corlinq {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One scripted exchange: what the "stack" reports.
+struct Scripted {
+  int result = kNetOk;  // returned by the adapter after delivering what follows
+  bool head = true;
+  int status = 200;
+  std::optional<uint64_t> contentLength;
+  std::string body;
+  size_t piece = 100000;  // adapter piece size, before the port's re-chunking
+};
+
+Scripted Respond(std::string body, int status = 200) {
+  Scripted s;
+  s.status = status;
+  s.contentLength = body.size();
+  s.body = std::move(body);
+  return s;
+}
+Scripted Fails(int result) {
+  Scripted s;
+  s.result = result;
+  s.head = false;
+  return s;
+}
+
+class FakePort final : public HttpPort {
+ public:
+  // Script by URL prefix; each call takes the next entry, the last one repeats.
+  std::map<std::string, std::vector<Scripted>> scripts;
+  std::vector<HttpGetRequest> requests;
+  std::vector<size_t> chunkSizesSeen;
+  int purges = 0;
+
+  void PurgeUrlCache(const std::string&) override { ++purges; }
+
+ protected:
+  int DoGet(const HttpGetRequest& request, HttpResponseSink& sink) override {
+    requests.push_back(request);
+    const Scripted* scripted = nullptr;
+    for (auto& [prefix, list] : scripts) {
+      if (request.url.rfind(prefix, 0) != 0) continue;
+      const size_t calls = callCount_[prefix]++;
+      scripted = &list[std::min(calls, list.size() - 1)];
+    }
+    if (!scripted) return kNetFailed;
+    if (scripted->head) {
+      HttpResponseHead head{scripted->status, scripted->contentLength};
+      if (sink.OnHead(head) != BodyAction::kContinue) return kNetFailed;
+      for (size_t at = 0; at < scripted->body.size(); at += scripted->piece) {
+        const std::string piece = scripted->body.substr(at, scripted->piece);
+        if (sink.OnBody(piece.data(), piece.size()) != BodyAction::kContinue) return kNetFailed;
+      }
+    }
+    return scripted->result;
+  }
+
+ private:
+  std::map<std::string, size_t> callCount_;
+};
+
+class RecordingSink final : public HttpResponseSink {
+ public:
+  BodyAction onHead = BodyAction::kContinue;
+  std::vector<size_t> pieces;
+  std::string body;
+  BodyAction OnHead(const HttpResponseHead&) override { return onHead; }
+  BodyAction OnBody(const char* data, size_t size) override {
+    pieces.push_back(size);
+    body.append(data, size);
+    return BodyAction::kContinue;
+  }
+};
+
+class Lines final : public TraceSink {
+ public:
+  std::vector<std::string> lines;
+  void Trace(const std::string& line) override { lines.push_back(line); }
+};
+
+// --- The port contract -------------------------------------------------------------------------
+
+TEST(HttpPortContract, ResultsAndBounds) {
+  struct Case {
+    const char* name;
+    std::string url;
+    Scripted scripted;
+    uint64_t maxBody;
+    int expected;
+    bool adapterCalled;
+  };
+  Scripted overLong = Respond("0123456789");
+  overLong.contentLength = 4;
+  Scripted noHead = Fails(kNetOk);
+  Scripted unknownError = Fails(7);
+  Scripted chunked = Respond(std::string(5000, 'x'));
+  chunked.contentLength.reset();
+  const Case cases[] = {
+      {"plain answer", "https://a/x", Respond("hello"), 1000, kNetOk, true},
+      {"HTTP too", "HTTP://a/x", Respond("hello"), 1000, kNetOk, true},
+      {"error status is still an answer", "https://a/x", Respond("page", 500), 1000, kNetOk, true},
+      {"ftp refused", "ftp://a/x", Respond("x"), 1000, kNetFailed, false},
+      {"no scheme refused", "a/x", Respond("x"), 1000, kNetFailed, false},
+      {"no host refused", "https:///x", Respond("x"), 1000, kNetFailed, false},
+      {"time-out", "https://a/x", Fails(kNetTimedOut), 1000, kNetTimedOut, true},
+      {"failure", "https://a/x", Fails(kNetFailed), 1000, kNetFailed, true},
+      {"odd code is a failure", "https://a/x", unknownError, 1000, kNetFailed, true},
+      {"ok without a head is a failure", "https://a/x", noHead, 1000, kNetFailed, true},
+      {"body past Content-Length", "https://a/x", overLong, 1000, kNetFailed, true},
+      {"Content-Length past the cap", "https://a/x", Respond(std::string(2000, 'x')), 1000, kNetFailed, true},
+      {"no Content-Length, body past the cap", "https://a/x", chunked, 4096, kNetFailed, true},
+      {"no Content-Length, body within the cap", "https://a/x", chunked, 5000, kNetOk, true},
+  };
+  for (const Case& c : cases) {
+    FakePort port;
+    port.scripts["https://a"] = {c.scripted};
+    port.scripts["HTTP://a"] = {c.scripted};
+    HttpGetRequest request;
+    request.url = c.url;
+    request.maxBodyBytes = c.maxBody;
+    RecordingSink sink;
+    EXPECT_EQ(port.Get(request, sink), c.expected) << c.name;
+    EXPECT_EQ(!port.requests.empty(), c.adapterCalled) << c.name;
+    if (c.expected != kNetOk) continue;
+    EXPECT_EQ(sink.body, c.scripted.body) << c.name;
+  }
+}
+
+TEST(HttpPortContract, ChunksAndSinkVerdicts) {
+  FakePort port;
+  Scripted big = Respond(std::string(2500, 'x'));
+  big.piece = 2500;
+  port.scripts["https://a"] = {big};
+  HttpGetRequest request;
+  request.url = "https://a/";
+  request.chunkSize = 1024;
+  RecordingSink sink;
+  ASSERT_EQ(port.Get(request, sink), kNetOk);
+  EXPECT_EQ(sink.pieces, (std::vector<size_t>{1024, 1024, 452}));
+
+  RecordingSink stopping;
+  stopping.onHead = BodyAction::kStop;
+  EXPECT_EQ(port.Get(request, stopping), kNetOk);
+  EXPECT_TRUE(stopping.body.empty());
+  RecordingSink failing;
+  failing.onHead = BodyAction::kFail;
+  EXPECT_EQ(port.Get(request, failing), kNetFailed);
+}
+
+// --- Queries -----------------------------------------------------------------------------------
+
+AppConfig ConfigWith(std::vector<std::string> list, std::string base = "https://base") {
+  AppConfig config;
+  config.serverList = std::move(list);
+  config.serverBase = std::move(base);
+  config.serverSuffix = "/sfx";
+  config.requestPath = kDefaultRequestPath;
+  return config;
+}
+
+TEST(SendServerRequest, FailoverTable) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, Scripted>> servers;  // in list order
+    int expected;
+    std::string reply;   // "" = unchanged ("old")
+    size_t contacted;    // servers tried
+  };
+  const Case cases[] = {
+      {"first answers", {{"https://s1", Respond("r1")}, {"https://s2", Respond("r2")}}, 1, "r1", 1},
+      {"two time-outs then an answer, fourth untouched",
+       {{"https://s1", Fails(kNetTimedOut)}, {"https://s2", Fails(kNetTimedOut)},
+        {"https://s3", Respond("r3")}, {"https://s4", Respond("r4")}},
+       1, "r3", 3},
+      {"failures and time-outs alike",
+       {{"https://s1", Fails(kNetFailed)}, {"https://s2", Fails(kNetTimedOut)}, {"https://s3", Respond("r3")}},
+       1, "r3", 3},
+      {"bad scheme moves on", {{"ftp://s1", Respond("r1")}, {"https://s2", Respond("r2")}}, 1, "r2", 2},
+      {"404 page is an answer", {{"https://s1", Respond("<h1>404</h1>", 404)}, {"https://s2", Respond("r2")}},
+       1, "<h1>404</h1>", 1},
+      {"empty body is an answer", {{"https://s1", Respond("")}}, 1, "", 1},
+      {"nobody answers", {{"https://s1", Fails(kNetFailed)}, {"https://s2", Fails(kNetTimedOut)}}, 0, "old", 2},
+  };
+  for (const Case& c : cases) {
+    FakePort port;
+    std::vector<std::string> list;
+    for (const auto& [base, scripted] : c.servers) {
+      list.push_back(base);
+      port.scripts[base] = {scripted};
+    }
+    const AppConfig config = ConfigWith(list);
+    Lines trace;
+    std::string reply = "old";
+    EXPECT_EQ(SendServerRequest(config, port, trace, config.requestPath, "867", reply), c.expected) << c.name;
+    EXPECT_EQ(reply, c.reply) << c.name;
+    // ftp:// is refused by the port before the adapter; count the traces instead.
+    EXPECT_EQ(trace.lines.size(), 1 + c.contacted) << c.name;
+    for (size_t i = 0; i < c.contacted; ++i) {
+      EXPECT_EQ(trace.lines[1 + i], "domain:(" + list[i] + "/sfx" + kDefaultRequestPath + ")") << c.name;
+    }
+  }
+}
+
+TEST(SendServerRequest, RequestShape) {
+  FakePort port;
+  port.scripts["https://s1"] = {Respond("r")};
+  const AppConfig config = ConfigWith({"https://s1"});
+  Lines trace;
+  std::string reply;
+  ASSERT_EQ(SendServerRequest(config, port, trace, config.requestPath, "867", reply), 1);
+  ASSERT_EQ(port.requests.size(), 1u);
+  const HttpGetRequest& request = port.requests[0];
+  const std::string prefix = std::string("https://s1/sfx") + kDefaultRequestPath;
+  ASSERT_EQ(request.url.rfind(prefix, 0), 0u);
+  const std::string envelope = request.url.substr(prefix.size());
+  EXPECT_EQ(envelope.size(), 340u);
+  EXPECT_EQ(envelope.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  std::string opened;
+  ASSERT_TRUE(OpenEnvelopeToText(envelope.data(), envelope.size(), opened));
+  EXPECT_EQ(opened, "867");
+  EXPECT_EQ(request.agent, "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; .NET CLR 2.0.50727)");
+  EXPECT_EQ(request.headers, (std::vector<std::string>{"Accept: *,*/*", "Accept-Language: zh-cn",
+                                                       "Content-Type: application/x-www-form-urlencoded",
+                                                       "Accept-Encoding: gzip, deflate"}));
+  EXPECT_EQ(request.timeouts.connectMs, 3000u);
+  EXPECT_EQ(request.timeouts.sendMs, 3000u);
+  EXPECT_EQ(request.timeouts.receiveMs, 3000u);
+  EXPECT_EQ(request.chunkSize, 1024u);
+  EXPECT_EQ(trace.lines.front(), "strSendData:(867)");
+}
+
+TEST(SendServerRequest, EmptyListMakesOneAttemptAtServerBase) {
+  for (const bool answers : {false, true}) {
+    FakePort port;
+    port.scripts["https://base"] = {answers ? Respond("rb") : Fails(kNetTimedOut)};
+    const AppConfig config = ConfigWith({}, "https://base");
+    Lines trace;
+    std::string reply = "old";
+    EXPECT_EQ(SendServerRequest(config, port, trace, config.requestPath, "867", reply), answers ? 1 : 0);
+    EXPECT_EQ(reply, answers ? "rb" : "old");
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(port.requests[0].url.rfind(std::string("https://base/sfx") + kDefaultRequestPath, 0), 0u);
+    EXPECT_EQ(trace.lines, (std::vector<std::string>{"strSendData:(867)"}));  // no "domain:("
+  }
+}
+
+TEST(SendServerRequest, FailedSealSendsNothing) {
+  FakePort port;
+  port.scripts["https://s1"] = {Respond("r")};
+  const AppConfig config = ConfigWith({"https://s1"});
+  Lines trace;
+  std::string reply = "old";
+  EXPECT_EQ(SendServerRequest(config, port, trace, config.requestPath, "", reply), 0);
+  EXPECT_TRUE(port.requests.empty());
+  EXPECT_EQ(reply, "old");
+}
+
+TEST(SendServerRequest, ZeroByteEndsItsChunk) {
+  // Two 1024-byte chunks; a zero in the first drops the rest of that chunk only.
+  std::string body(2048, 'b');
+  body.replace(0, 4, std::string("ab\0c", 4));
+  FakePort port;
+  port.scripts["https://s1"] = {Respond(body)};
+  const AppConfig config = ConfigWith({"https://s1"});
+  Lines trace;
+  std::string reply;
+  ASSERT_EQ(SendServerRequest(config, port, trace, config.requestPath, "867", reply), 1);
+  EXPECT_EQ(reply, "ab" + std::string(1024, 'b'));
+}
+
+TEST(SendServerRequest, OversizedReplyMovesOn) {
+  FakePort port;
+  port.scripts["https://s1"] = {Respond(std::string(kMaxQueryReplyBytes + 1, 'A'))};
+  port.scripts["https://s2"] = {Respond("r2")};
+  const AppConfig config = ConfigWith({"https://s1", "https://s2"});
+  Lines trace;
+  std::string reply;
+  EXPECT_EQ(SendServerRequest(config, port, trace, config.requestPath, "867", reply), 1);
+  EXPECT_EQ(reply, "r2");
+}
+
+// --- Progress ----------------------------------------------------------------------------------
+
+class FakeDialog final : public DialogView {
+ public:
+  std::vector<std::string> calls;
+  void SetText(int id, const std::string& text) override { calls.push_back(StrCall("text", id, text)); }
+  std::string GetText(int) const override { return {}; }
+  void SetVisible(int, bool) override {}
+  bool IsVisible(int) const override { return true; }
+  void SetEnabled(int, bool) override {}
+  void RefreshControl(int id) override { calls.push_back(StrCall("refresh", id, "")); }
+  void SetProgressRange(int id, uint32_t max) override { calls.push_back(StrCall("range", id, std::to_string(max))); }
+  void SetProgressPos(int id, uint32_t pos) override { calls.push_back(StrCall("pos", id, std::to_string(pos))); }
+  void ShowDialog(bool) override {}
+  void EndDialog(int) override {}
+  Answer Ask(const std::string&, const std::string&, Buttons) override { return Answer::kOk; }
+
+ private:
+  static std::string StrCall(const char* what, int id, const std::string& value) {
+    return std::string(what) + " " + std::to_string(id) + (value.empty() ? "" : " " + value);
+  }
+};
+
+TEST(Progress, PercentTexts) {
+  const struct {
+    uint64_t progress, max;
+    const char* text;
+  } cases[] = {{3, 8, "37.50%"}, {0, 8, "0.00%"}, {8, 8, "100.00%"}, {1, 3, "33.33%"},
+               {2, 3, "66.67%"}, {0, 0, "0.00%"}, {5, 0, "0.00%"}};
+  for (const auto& c : cases) EXPECT_EQ(FormatProgressPercent(c.progress, c.max), c.text);
+}
+
+TEST(Progress, BindCallbackDrivesBarAndText) {
+  FakeDialog dialog;
+  CBindCallback callback(dialog);
+  callback.OnProgress(3, 8);
+  callback.OnProgress(4, 16);  // a new range is taken over
+  callback.OnProgress(uint64_t{6} << 32, uint64_t{8} << 32);
+  EXPECT_EQ(dialog.calls, (std::vector<std::string>{
+                              "range 1021 8", "pos 1021 3", "text 1023 37.50%", "refresh 1023",
+                              "range 1021 16", "pos 1021 4", "text 1023 25.00%", "refresh 1023",
+                              "range 1021 2147483648", "pos 1021 1610612736", "text 1023 75.00%",
+                              "refresh 1023"}));
+}
+
+// --- Downloads ---------------------------------------------------------------------------------
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() / fs::u8path("corlinq_dl_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + std::to_string(counter_++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code error;
+    fs::remove_all(path_, error);
+  }
+  [[nodiscard]] std::string File(const std::string& name) const { return (path_ / fs::u8path(name)).u8string(); }
+  [[nodiscard]] std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().u8string());
+    return names;
+  }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path path_;
+};
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(fs::u8path(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(fs::u8path(path), std::ios::binary) << content;
+}
+
+class ProgressLog final : public DownloadProgressSink {
+ public:
+  std::vector<std::pair<uint64_t, uint64_t>> calls;
+  void OnProgress(uint64_t progress, uint64_t max) override { calls.emplace_back(progress, max); }
+};
+
+TEST(Download, DecisionTable) {
+  const std::string fresh(10000, 'n');
+  const std::string freshDigest = DigestBase64(fresh);
+  const std::string old = "old content";
+  Scripted shortBody = Respond(fresh);
+  shortBody.body.resize(6000);
+  Scripted longBody = Respond(fresh + "extra");
+  longBody.contentLength = fresh.size();
+  Scripted dropped = Respond(fresh);
+  dropped.body.resize(5000);
+  dropped.result = kNetFailed;
+  Scripted chunked = Respond(fresh);
+  chunked.contentLength.reset();
+  Scripted emptyChunked = Respond("");
+  emptyChunked.contentLength.reset();
+  Scripted overCap = Respond(std::string(20000, 'x'));
+
+  struct Case {
+    const char* name;
+    std::vector<Scripted> tries;
+    std::optional<std::string> existing;
+    std::string digest;
+    bool expected;
+    size_t tries_made;
+    std::optional<std::string> result;  // file content afterwards (nullopt: no file)
+  };
+  const Case cases[] = {
+      {"200 stores the body", {Respond(fresh)}, std::nullopt, "", true, 1, fresh},
+      {"200 replaces an old file", {Respond(fresh)}, old, "", true, 1, fresh},
+      {"matching digest", {Respond(fresh)}, std::nullopt, freshDigest, true, 1, fresh},
+      {"digest mismatch five times, old kept", {Respond(fresh + "!")}, old, freshDigest, false, 5, old},
+      {"digest mismatch, nothing stored", {Respond(fresh + "!")}, std::nullopt, freshDigest, false, 5, std::nullopt},
+      {"short body then good", {shortBody, Respond(fresh)}, old, "", true, 2, fresh},
+      {"short body always, old kept", {shortBody}, old, "", false, 5, old},
+      {"body past Content-Length", {longBody}, std::nullopt, "", false, 5, std::nullopt},
+      {"dropped mid-body", {dropped}, old, "", false, 5, old},
+      {"time-outs then good", {Fails(kNetTimedOut), Fails(kNetTimedOut), Respond(fresh)}, std::nullopt, "", true, 3, fresh},
+      {"chunked with a body fails", {chunked}, std::nullopt, "", false, 5, std::nullopt},
+      {"chunked empty body gives an empty file", {emptyChunked}, std::nullopt, "", true, 1, std::string()},
+      {"past the cap", {overCap}, std::nullopt, "", false, 5, std::nullopt},
+      {"404 with an existing file", {Respond("nf", 404)}, old, "", true, 1, old},
+      {"404 without a file", {Respond("nf", 404)}, std::nullopt, "", false, 5, std::nullopt},
+      {"404, existing file matches digest", {Respond("nf", 404)}, fresh, freshDigest, true, 1, fresh},
+      {"404, existing file does not match", {Respond("nf", 404)}, old, freshDigest, false, 5, old},
+      {"not http", {Respond(fresh)}, std::nullopt, "", false, 0, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string path = dir.File("文件.bin");
+    if (c.existing) WriteFile(path, *c.existing);
+    FakePort port;
+    const std::string url = std::string(c.name) == "not http" ? "file:///x" : "https://files/a/文件.bin";
+    port.scripts["https://files"] = c.tries;
+    DownloadOptions options;
+    options.expectedDigest = c.digest;
+    options.maxBytes = 15000;
+    ProgressLog progress;
+    EXPECT_EQ(DownloadFile(port, url, path, &progress, options), c.expected) << c.name;
+    EXPECT_EQ(port.requests.size(), c.tries_made) << c.name;
+    EXPECT_EQ(port.purges, static_cast<int>(c.expected ? c.tries_made : 5)) << c.name;
+    EXPECT_EQ(ReadFile(path), c.result) << c.name;
+    // Nothing but the destination is left in the folder.
+    const std::vector<std::string> expectedNames =
+        c.result ? std::vector<std::string>{"文件.bin"} : std::vector<std::string>{};
+    EXPECT_EQ(dir.Names(), expectedNames) << c.name;
+    for (const HttpGetRequest& request : port.requests) {
+      EXPECT_TRUE(request.headers.empty()) << c.name;
+      EXPECT_EQ(request.chunkSize, 4096u) << c.name;
+    }
+  }
+}
+
+TEST(Download, ProgressPerChunk) {
+  TempDir dir;
+  FakePort port;
+  port.scripts["https://files"] = {Respond(std::string(9000, 'z'))};
+  ProgressLog progress;
+  ASSERT_EQ(DownloadOnce(port, "https://files/x", dir.File("x"), &progress), kNetOk);
+  EXPECT_EQ(progress.calls, (std::vector<std::pair<uint64_t, uint64_t>>{{4096, 9000}, {8192, 9000}, {9000, 9000}}));
+}
+
+TEST(Download, UnwritableDestinationFails) {
+  TempDir dir;
+  FakePort port;
+  port.scripts["https://files"] = {Respond("data")};
+  EXPECT_EQ(DownloadOnce(port, "https://files/x", dir.File("missing-folder/x"), nullptr), kNetFailed);
+  // A folder in the way of the destination is not replaced and does not count as a file.
+  fs::create_directories(fs::u8path(dir.File("sub")));
+  EXPECT_FALSE(DownloadFile(port, "https://files/x", dir.File("sub"), nullptr));
+  port.scripts["https://files"] = {Respond("nf", 404)};
+  EXPECT_FALSE(DownloadFile(port, "https://files/x", dir.File("sub"), nullptr));
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"sub"});
+}
+
+// --- Digests -----------------------------------------------------------------------------------
+
+TEST(FileDigest, KnownValuesAndStreaming) {
+  EXPECT_EQ(DigestBase64(""), "2jmj7l5rSw0yVb/vlWAYkK/YBwk=");
+  EXPECT_EQ(DigestBase64("abc"), "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
+  TempDir dir;
+  std::string big;
+  for (int i = 0; i < 200000; ++i) big += static_cast<char>(i * 7);
+  WriteFile(dir.File("大文件"), big);
+  std::string digest;
+  ASSERT_TRUE(FileDigestBase64(dir.File("大文件"), digest));
+  EXPECT_EQ(digest, DigestBase64(big));
+  EXPECT_EQ(digest.size(), kDigestTextLength);
+  std::string untouched = "x";
+  EXPECT_FALSE(FileDigestBase64(dir.File("none"), untouched));
+  EXPECT_EQ(untouched, "x");
+}
+
+}  // namespace
+}  // namespace corlinq
