@@ -16,6 +16,7 @@
 //   ui-driver check DIALOG ID 0|1                    set a check box and notify the dialog
 //   ui-driver set-text DIALOG ID TEXT                replace a control's text
 //   ui-driver rect DIALOG                            print the window rectangle
+//   ui-driver size DIALOG ID                         print a control's client width and height
 //   ui-driver pixel DIALOG ID X Y                    print the colour (RRGGBB) at a control's
 //                                                    client point (ID 0: the dialog's client)
 //   ui-driver screenshot DIALOG OUT.png              save the window as a PNG
@@ -54,11 +55,16 @@ std::wstring ClassOf(HWND hwnd) {
   return name;
 }
 
+// WM_GETTEXT, not GetWindowText: for another process's controls (edit boxes) the latter only
+// reads the window's caption field.
 std::wstring TextOf(HWND hwnd) {
-  const int length = GetWindowTextLengthW(hwnd);
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return {};
   std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  const int got = GetWindowTextW(hwnd, text.data(), length + 1);
-  text.resize(static_cast<size_t>(std::max(got, 0)));
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                      5000, &got);
+  text.resize(std::min<size_t>(got, length));
   return text;
 }
 
@@ -295,6 +301,12 @@ int wmain(int argc, wchar_t** argv) {
   if (!item) return Fail("no control " + a[2]);
   if (command == "text") {
     Print(TextOf(item));
+    return 0;
+  }
+  if (command == "size") {
+    RECT r;
+    GetClientRect(item, &r);
+    std::printf("%ld %ld\n", r.right, r.bottom);
     return 0;
   }
   if (command == "visible") return IsWindowVisible(item) ? 0 : 1;

@@ -35,7 +35,8 @@ VersionQueryFn FakeQuery(const std::string& behaviour) {
   return [behaviour, attempts] {
     const int n = ++*attempts;
     Event(StrPrintf("query attempt %d", n));
-    Sleep(300);
+    // Long enough for a driver to see the querying state (it is hidden right after an answer).
+    Sleep(behaviour == "ok" ? 2000 : 300);
     VersionAnswer answer;
     if (behaviour == "noanswer" || (behaviour == "retry-ok" && n == 1)) {
       answer.kind = VersionAnswer::Kind::kNoAnswer;
