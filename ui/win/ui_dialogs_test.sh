@@ -68,12 +68,8 @@ stop() {
 # Window rectangle's top-left corner.
 corner() { drv rect "$1" | cut -d' ' -f1,2; }
 
-# Dialogs use "MS Shell Dlg", which Wine maps to Tahoma; link a CJK font to it as a Chinese
-# Windows does, so the controls' Chinese texts have glyphs.
-for font in Tahoma "MS Shell Dlg" "Microsoft Sans Serif"; do
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$font" \
-    /t REG_MULTI_SZ /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
-done
+# Chinese glyphs for the controls' texts (a Chinese Windows links a CJK font to the dialog font).
+"$here/../../scripts/wine/cjk-fonts.sh" "$CORLINQ_WINE_DIR"
 
 # Another program's dialogs with our caption would be driven instead of ours.
 if drv wait-dialog "$TITLE" 100; then
