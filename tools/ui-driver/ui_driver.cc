@@ -16,6 +16,8 @@
 //   ui-driver check DIALOG ID 0|1                    set a check box and notify the dialog
 //   ui-driver set-text DIALOG ID TEXT                replace a control's text
 //   ui-driver rect DIALOG                            print the window rectangle
+//   ui-driver move DIALOG X Y                        drag the dialog's top-left corner to X Y
+//                                                    (moves it, with WM_MOVING as a drag sends)
 //   ui-driver size DIALOG ID                         print a control's client width and height
 //   ui-driver pixel DIALOG ID X Y                    print the colour (RRGGBB) at a control's
 //                                                    client point (ID 0: the dialog's client)
@@ -291,6 +293,16 @@ int wmain(int argc, wchar_t** argv) {
     RECT r;
     GetWindowRect(dialog, &r);
     std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+    return 0;
+  }
+  if (command == "move" && a.size() == 4) {
+    RECT r;
+    GetWindowRect(dialog, &r);
+    const int x = std::stoi(a[2]), y = std::stoi(a[3]);
+    RECT moving{x, y, x + r.right - r.left, y + r.bottom - r.top};
+    SendMessageW(dialog, WM_MOVING, WMSZ_TOPLEFT, reinterpret_cast<LPARAM>(&moving));
+    SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(dialog, WM_MOVING, WMSZ_TOPLEFT, reinterpret_cast<LPARAM>(&moving));
     return 0;
   }
   if (command == "screenshot" && a.size() == 3) return Screenshot(dialog, a[2]);

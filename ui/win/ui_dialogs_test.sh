@@ -132,8 +132,10 @@ drv check 134 1016 0
 sleep 0.3
 drv click 134 1011
 check "back opens a new welcome page" drv wait-dialog 132 10000
+drv move 132 100 80
 drv click 132 1
 check "and a new options page" drv wait-dialog 134 10000
+expect "opened where the welcome page was dragged to" "100 80" corner 134
 check "the new page has the desktop box ticked again" drv checked 134 1016
 drv check 134 1015 0
 drv set-text 134 1017 'nodrive\sub'
