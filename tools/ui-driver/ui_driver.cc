@@ -13,6 +13,7 @@
 //   ui-driver enabled DIALOG ID                      exit 0 when the control is enabled
 //   ui-driver checked DIALOG ID                      exit 0 when the box is ticked
 //   ui-driver click DIALOG ID                        press a button (posted, returns at once)
+//   ui-driver press DIALOG enter|esc                 the command the Enter or Esc key gives
 //   ui-driver check DIALOG ID 0|1                    set a check box and notify the dialog
 //   ui-driver set-text DIALOG ID TEXT                replace a control's text
 //   ui-driver rect DIALOG                            print the window rectangle
@@ -303,6 +304,13 @@ int wmain(int argc, wchar_t** argv) {
     SendMessageW(dialog, WM_MOVING, WMSZ_TOPLEFT, reinterpret_cast<LPARAM>(&moving));
     SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     SendMessageW(dialog, WM_MOVING, WMSZ_TOPLEFT, reinterpret_cast<LPARAM>(&moving));
+    return 0;
+  }
+  if (command == "press" && a.size() == 3) {
+    // What the dialog manager posts for Enter (the default id, IDOK here) and Esc.
+    const int id = a[2] == "enter" ? IDOK : a[2] == "esc" ? IDCANCEL : 0;
+    if (id == 0) return Usage();
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
     return 0;
   }
   if (command == "screenshot" && a.size() == 3) return Screenshot(dialog, a[2]);

@@ -260,7 +260,10 @@ INT_PTR Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       if (OnCommand(id, HIWORD(wParam))) return TRUE;
-      if (id == IDOK || id == IDCANCEL) {
+      // Esc and the close box end a dialog whose handlers leave IDCANCEL alone; Enter ends one
+      // only when it has an OK button (the query and progress dialogs have none, so Enter
+      // never closes them behind the worker's back).
+      if (id == IDCANCEL || (id == IDOK && GetDlgItem(hwnd_, IDOK))) {
         End(id);
         return TRUE;
       }

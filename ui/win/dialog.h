@@ -56,7 +56,8 @@ class Dialog {
   // The message switch; the default handles what every dialog shares and calls the hooks.
   virtual INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   virtual BOOL OnInitDialog() { return TRUE; }
-  // True when the command was handled. Unhandled IDOK/IDCANCEL end the dialog.
+  // True when the command was handled. Unhandled IDCANCEL ends the dialog, unhandled IDOK too
+  // when the dialog has an OK button.
   virtual bool OnCommand(int id, int notifyCode);
   virtual void OnPaint();
   virtual void OnTimer(UINT_PTR /*id*/) {}

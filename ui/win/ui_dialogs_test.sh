@@ -91,6 +91,13 @@ done
 sleep 0.5
 check "after the third failure Retry stays hidden" bash -c "! wine '$DRIVER' visible 130 1030"
 expect "three queries in all" 3 grep -c "query attempt" "$LOG"
+drv press 130 enter
+sleep 0.5
+check "Enter does not close the query dialog" drv wait-dialog 130 2000
+check "and asks nothing" drv no-msgbox "$TITLE"
+drv press 130 esc
+expect "Esc asks before exiting" 是否退出网银助手安装？ drv msgbox-text "$TITLE"
+drv answer-msgbox "$TITLE" no
 drv click 130 2
 expect "Cancel asks before exiting" 是否退出网银助手安装？ drv msgbox-text "$TITLE"
 drv answer-msgbox "$TITLE" no
