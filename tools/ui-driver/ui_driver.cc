@@ -285,7 +285,7 @@ int wmain(int argc, wchar_t** argv) {
     return WaitFor([&] { return FindDialog(selector); }, timeoutAt(2)) ? 0 : Fail("no dialog " + a[1]);
   }
   if (command == "wait-gone") {
-    HWND gone = WaitFor([&]() -> HWND { return FindDialog(selector) ? nullptr : HWND_DESKTOP; }, timeoutAt(2));
+    HWND gone = WaitFor([&]() -> HWND { return FindDialog(selector) ? nullptr : GetDesktopWindow(); }, timeoutAt(2));
     return gone ? 0 : Fail("dialog " + a[1] + " still shows");
   }
   HWND dialog = FindDialog(selector);

@@ -167,6 +167,27 @@ check "Cancel after the run closes without a question" wait_exit
 check "the nesting unwinds to the query dialog" grep -q "result=0" "$LOG"
 check "the answer was stored" grep -q "query server version=1.0.2.8 url=https://127.0.0.1/assist/files" "$LOG"
 
+echo "# options page: folder browser"
+start option
+check "options page shows" drv wait-dialog 134 20000
+default_dir=$(drv text 134 1017)
+drv click 134 1018
+check "the folder browser opens" drv wait-dialog "Browse for Folder" 10000
+drv click "Browse for Folder" 2
+check "the folder browser closes" drv wait-gone "Browse for Folder" 5000
+expect "cancelled: the folder stays" "$default_dir" drv text 134 1017
+drv click 134 1018
+check "the folder browser opens again" drv wait-dialog "Browse for Folder" 10000
+drv click "Browse for Folder" 1
+check "the folder browser closes" drv wait-gone "Browse for Folder" 5000
+chosen=$(drv text 134 1017)
+case "$chosen" in
+  "$default_dir") fail "chosen: the folder did not change" ;;
+  *"\恒澍银行网上银行安全组件\恒澍银行网银助手") ok "chosen: the install subfolder below the chosen folder ($chosen)" ;;
+  *) fail "chosen: unexpected folder $chosen" ;;
+esac
+stop
+
 echo "# progress dialog: painting, picture swap, cancel"
 start progress update static
 check "progress dialog shows" drv wait-dialog 135 20000
