@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 
 // GDI+'s headers use min and max unqualified; NOMINMAX keeps the macros away.
 namespace Gdiplus {
@@ -23,8 +24,17 @@ using std::min;
 namespace corlinq::win {
 namespace {
 
-// Runs a std::function on the dialog's own thread (lParam points to it).
-constexpr UINT kRunOnDialogThread = WM_APP + 0x3A1;
+constexpr UINT kRunOnDialogThread = kDialogCallMessage;
+
+// Calls in flight through kRunOnDialogThread. The message carries a pointer, and any process
+// may send any message to our windows: only pointers registered here are followed.
+std::mutex g_callsMutex;
+std::set<const void*> g_callsInFlight;
+
+bool TakeCall(const void* call) {
+  std::lock_guard<std::mutex> lock(g_callsMutex);
+  return g_callsInFlight.erase(call) == 1;
+}
 
 std::atomic<UINT> g_quitMessageId{0};
 std::mutex g_rectMutex;
@@ -114,7 +124,12 @@ class DialogViewWin : public DialogView {
       return;
     }
     std::function<void()> bound = [&call, h] { call(h); };
+    {
+      std::lock_guard<std::mutex> lock(g_callsMutex);
+      g_callsInFlight.insert(&bound);
+    }
     SendMessageW(h, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(&bound));
+    (void)TakeCall(&bound);  // not delivered (the window went away meanwhile)
   }
 
   std::atomic<HWND> hwnd_{nullptr};
@@ -215,7 +230,9 @@ INT_PTR CALLBACK Dialog::Thunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lP
   const UINT quit = g_quitMessageId.load();
   if (quit != 0 && message == quit && wParam == 1) ExitProcess(0);
   if (message == kRunOnDialogThread) {
-    (*reinterpret_cast<std::function<void()>*>(lParam))();
+    auto* call = reinterpret_cast<std::function<void()>*>(lParam);
+    if (!TakeCall(call)) return FALSE;
+    (*call)();
     return TRUE;
   }
   Dialog* self = nullptr;

@@ -13,6 +13,10 @@
 
 namespace corlinq::win {
 
+// Private message by which the dialog view runs a call on the dialog's thread (lParam points to
+// the call; pointers that the view did not register are ignored).
+inline constexpr UINT kDialogCallMessage = WM_APP + 0x3A1;
+
 // The registered quit message; set once by start-up after RegisterWindowMessage. A message with
 // this id and wParam 1 ends the process from any dialog. 0: none registered.
 void SetQuitMessageId(UINT id);

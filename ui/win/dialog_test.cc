@@ -83,6 +83,7 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   HWND dialogHwnd = nullptr;
   const DWORD dialogThread = GetCurrentThreadId();
   DWORD ranOn = 0;
+  LRESULT foreignCall = -1;
 
   ProbeDialog dialog([&](DialogView& view) {
     view.SetText(1020, "正在下载 Digest.xml");
@@ -99,6 +100,8 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
     rangeSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETRANGE, FALSE, 0);
     posSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETPOS, 0, 0);
     ranOn = GetWindowThreadProcessId(dialogHwnd, nullptr);
+    // Anyone may send the view's private message; a pointer the view did not send is ignored.
+    foreignCall = SendMessageW(dialogHwnd, kDialogCallMessage, 0, 0x1234);
     view.EndDialog(7);
   });
   kept = dialog.view();
@@ -110,6 +113,7 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   EXPECT_TRUE(shownSeen);
   EXPECT_EQ(rangeSeen, 400);
   EXPECT_EQ(posSeen, 100);
+  EXPECT_EQ(foreignCall, 0);
 
   // After the dialog ended the view reaches nothing and reads give nothing.
   kept->SetText(1020, "late");
