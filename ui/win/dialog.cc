@@ -1,0 +1,398 @@
+#include "ui/win/dialog.h"
+
+#include <commctrl.h>
+#include <objidl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
+
+// GDI+'s headers use min and max unqualified; NOMINMAX keeps the macros away.
+namespace Gdiplus {
+using std::max;
+using std::min;
+}  // namespace Gdiplus
+#include <gdiplus.h>
+
+#include "app/app_config.h"
+#include "base/win/wide.h"
+#include "ui/res/resource_ids.h"
+#include "ui/skin_rules.h"
+
+namespace corlinq::win {
+namespace {
+
+constexpr UINT kRunOnDialogThread = kDialogCallMessage;
+
+// Calls in flight through kRunOnDialogThread. The message carries a pointer, and any process
+// may send any message to our windows: only pointers registered here are followed.
+std::mutex g_callsMutex;
+std::set<const void*> g_callsInFlight;
+
+bool TakeCall(const void* call) {
+  std::lock_guard<std::mutex> lock(g_callsMutex);
+  return g_callsInFlight.erase(call) == 1;
+}
+
+std::atomic<UINT> g_quitMessageId{0};
+std::mutex g_rectMutex;
+RECT g_lastDialogRect{};
+
+HINSTANCE Module() { return GetModuleHandleW(nullptr); }
+
+std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
+
+// Everything a worker does to a dialog goes through here: the call is carried out on the
+// dialog's thread (sent, so it is done when this returns). Once the window is gone the calls
+// reach nothing and reads give empty results.
+class DialogViewWin : public DialogView {
+ public:
+  void Attach(HWND hwnd) { hwnd_ = hwnd; }
+
+  void SetText(int id, const std::string& text) override {
+    Run([&](HWND h) { SetDlgItemTextW(h, id, Wide(text).c_str()); });
+  }
+  std::string GetText(int id) const override {
+    std::string out;
+    Run([&](HWND h) {
+      HWND item = GetDlgItem(h, id);
+      const int length = item ? GetWindowTextLengthW(item) : 0;
+      std::wstring buffer(static_cast<size_t>(length) + 1, L'\0');
+      const int got = item ? GetWindowTextW(item, buffer.data(), length + 1) : 0;
+      buffer.resize(static_cast<size_t>(std::max(got, 0)));
+      out = WideToUtf8(buffer);
+    });
+    return out;
+  }
+  void SetVisible(int id, bool visible) override {
+    Run([&](HWND h) { ShowWindow(GetDlgItem(h, id), visible ? SW_SHOW : SW_HIDE); });
+  }
+  bool IsVisible(int id) const override {
+    bool visible = false;
+    Run([&](HWND h) { visible = IsWindowVisible(GetDlgItem(h, id)) != FALSE; });
+    return visible;
+  }
+  void SetEnabled(int id, bool enabled) override {
+    Run([&](HWND h) { EnableWindow(GetDlgItem(h, id), enabled); });
+  }
+  void RefreshControl(int id) override {
+    Run([&](HWND h) { RefreshControlOf(h, id); });
+  }
+  void SetProgressRange(int id, uint32_t max) override {
+    Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); });
+  }
+  void SetProgressPos(int id, uint32_t pos) override {
+    Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); });
+  }
+  void ShowDialog(bool visible) override {
+    Run([&](HWND h) { ShowWindow(h, visible ? SW_SHOW : SW_HIDE); });
+  }
+  void EndDialog(int result) override {
+    Run([&](HWND h) { ::EndDialog(h, result); });
+  }
+  Answer Ask(const std::string& text, const std::string& caption, Buttons buttons) override {
+    UINT type = MB_OK;
+    if (buttons == Buttons::kOkCancel) type = MB_OKCANCEL;
+    if (buttons == Buttons::kYesNo) type = MB_YESNO;
+    int answer = IDCANCEL;
+    Run([&](HWND h) { answer = MessageBoxW(h, Wide(text).c_str(), Wide(caption).c_str(), type); });
+    switch (answer) {
+      case IDOK: return Answer::kOk;
+      case IDYES: return Answer::kYes;
+      case IDNO: return Answer::kNo;
+      default: return Answer::kCancel;
+    }
+  }
+
+  static void RefreshControlOf(HWND dialog, int id) {
+    HWND item = GetDlgItem(dialog, id);
+    if (!item) return;
+    RECT rect;
+    GetWindowRect(item, &rect);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+    RedrawWindow(dialog, &rect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  }
+
+ private:
+  void Run(const std::function<void(HWND)>& call) const {
+    HWND h = hwnd_.load();
+    if (!h || !IsWindow(h)) return;
+    if (GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId()) {
+      call(h);
+      return;
+    }
+    std::function<void()> bound = [&call, h] { call(h); };
+    {
+      std::lock_guard<std::mutex> lock(g_callsMutex);
+      g_callsInFlight.insert(&bound);
+    }
+    SendMessageW(h, kRunOnDialogThread, 0, reinterpret_cast<LPARAM>(&bound));
+    (void)TakeCall(&bound);  // not delivered (the window went away meanwhile)
+  }
+
+  std::atomic<HWND> hwnd_{nullptr};
+};
+
+void EnsureGdiplus() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Started once for the life of the process; never shut down (threads may still paint).
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+  });
+}
+
+}  // namespace
+
+void SetQuitMessageId(UINT id) { g_quitMessageId = id; }
+UINT QuitMessageId() { return g_quitMessageId.load(); }
+
+RECT LastDialogRect() {
+  std::lock_guard<std::mutex> lock(g_rectMutex);
+  return g_lastDialogRect;
+}
+
+void SetLastDialogRect(const RECT& rect) {
+  std::lock_guard<std::mutex> lock(g_rectMutex);
+  g_lastDialogRect = rect;
+}
+
+ScopedBitmap LoadPngResource(int id, const wchar_t* type) {
+  HRSRC info = FindResourceW(Module(), MAKEINTRESOURCEW(id), type);
+  if (!info) return {};
+  HGLOBAL loaded = LoadResource(Module(), info);
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  const DWORD size = SizeofResource(Module(), info);
+  if (!bytes || size == 0) return {};
+
+  HGLOBAL copy = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+  if (!copy) return {};
+  void* target = GlobalLock(copy);
+  if (!target) {
+    GlobalFree(copy);
+    return {};
+  }
+  memcpy(target, bytes, size);
+  GlobalUnlock(copy);
+  IStream* stream = nullptr;
+  if (FAILED(CreateStreamOnHGlobal(copy, TRUE, &stream))) {  // the stream frees the block
+    GlobalFree(copy);
+    return {};
+  }
+  EnsureGdiplus();
+  ScopedBitmap result;
+  if (Gdiplus::Bitmap* image = Gdiplus::Bitmap::FromStream(stream)) {
+    HBITMAP bitmap = nullptr;
+    if (image->GetLastStatus() == Gdiplus::Ok &&
+        image->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &bitmap) == Gdiplus::Ok) {
+      result.reset(bitmap);
+    }
+    delete image;
+  }
+  stream->Release();
+  return result;
+}
+
+bool ConfirmExit() {
+  const std::wstring title = Wide(TheAppConfig().downloaderTitle);
+  if (MessageBoxW(nullptr, Wide(kConfirmExitText).c_str(), title.c_str(), MB_YESNO | MB_TOPMOST) == IDYES) {
+    ExitProcess(0);
+  }
+  return true;
+}
+
+Dialog::Dialog(int templateId) : templateId_(templateId), view_(std::make_shared<DialogViewWin>()) {}
+
+Dialog::~Dialog() { static_cast<DialogViewWin*>(view_.get())->Attach(nullptr); }
+
+INT_PTR Dialog::DoModal(HWND parent) {
+  return DialogBoxParamW(Module(), MAKEINTRESOURCEW(templateId_), parent, &Dialog::Thunk,
+                         reinterpret_cast<LPARAM>(this));
+}
+
+void Dialog::End(INT_PTR result) {
+  if (hwnd_) EndDialog(hwnd_, result);
+}
+
+void Dialog::RefreshControl(int id) { DialogViewWin::RefreshControlOf(hwnd_, id); }
+
+void Dialog::SetBackground(int pictureId) {
+  background_ = LoadPngResource(pictureId);
+  if (hwnd_ && IsWindowVisible(hwnd_)) {
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  }
+}
+
+INT_PTR CALLBACK Dialog::Thunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  const UINT quit = g_quitMessageId.load();
+  if (quit != 0 && message == quit && wParam == 1) ExitProcess(0);
+  if (message == kRunOnDialogThread) {
+    auto* call = reinterpret_cast<std::function<void()>*>(lParam);
+    if (!TakeCall(call)) return FALSE;
+    (*call)();
+    return TRUE;
+  }
+  Dialog* self = nullptr;
+  if (message == WM_INITDIALOG) {
+    self = reinterpret_cast<Dialog*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, lParam);
+    self->hwnd_ = hwnd;
+    static_cast<DialogViewWin*>(self->view_.get())->Attach(hwnd);
+  } else {
+    self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  }
+  if (!self) return FALSE;
+  const INT_PTR result = self->HandleMessage(message, wParam, lParam);
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+    static_cast<DialogViewWin*>(self->view_.get())->Attach(nullptr);
+    self->hwnd_ = nullptr;
+  }
+  return result;
+}
+
+INT_PTR Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      RECT before;
+      GetWindowRect(hwnd_, &before);
+      const BOOL result = OnInitDialog();
+      RECT after;
+      GetWindowRect(hwnd_, &after);
+      if (EqualRect(&before, &after) && !IsWindowVisible(hwnd_)) {
+        // A dialog that did not place itself is centred in the work area, as the platform's
+        // dialog framework does; the move is recorded like any other.
+        RECT work;
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+        const Origin o = CentredOrigin(work.right - work.left, work.bottom - work.top,
+                                       after.right - after.left, after.bottom - after.top);
+        SetWindowPos(hwnd_, nullptr, work.left + o.x, work.top + o.y, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+      return result;
+    }
+    case WM_COMMAND: {
+      const int id = LOWORD(wParam);
+      if (OnCommand(id, HIWORD(wParam))) return TRUE;
+      // Esc and the close box end a dialog whose handlers leave IDCANCEL alone; Enter ends one
+      // only when it has an OK button (the query and progress dialogs have none, so Enter
+      // never closes them behind the worker's back).
+      if (id == IDCANCEL || (id == IDOK && GetDlgItem(hwnd_, IDOK))) {
+        End(id);
+        return TRUE;
+      }
+      return FALSE;
+    }
+    case WM_PAINT:
+      OnPaint();
+      return TRUE;
+    case WM_PRINTCLIENT: {
+      // Lets PrintWindow capture the picture too.
+      RECT client;
+      GetClientRect(hwnd_, &client);
+      if (background_) {
+        ScopedMemoryDc memory(CreateCompatibleDC(reinterpret_cast<HDC>(wParam)));
+        BITMAP info{};
+        GetObjectW(background_.get(), sizeof info, &info);
+        ScopedSelect select(memory.get(), background_.get());
+        SetStretchBltMode(reinterpret_cast<HDC>(wParam), HALFTONE);
+        StretchBlt(reinterpret_cast<HDC>(wParam), 0, 0, client.right, client.bottom, memory.get(), 0, 0,
+                   info.bmWidth, info.bmHeight, SRCCOPY);
+      }
+      return TRUE;
+    }
+    case WM_CTLCOLORSTATIC: {
+      HBRUSH brush = OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+      return reinterpret_cast<INT_PTR>(brush);
+    }
+    case WM_TIMER:
+      OnTimer(wParam);
+      return TRUE;
+    case WM_MOVE:
+      OnMove(false);
+      return FALSE;
+    case WM_MOVING:
+      OnMove(true);
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+bool Dialog::OnCommand(int, int) { return false; }
+
+void Dialog::OnPaint() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd_, &paint);
+  if (background_) {
+    RECT client;
+    GetClientRect(hwnd_, &client);
+    ScopedMemoryDc memory(CreateCompatibleDC(dc));
+    BITMAP info{};
+    GetObjectW(background_.get(), sizeof info, &info);
+    ScopedSelect select(memory.get(), background_.get());
+    // Halftone keeps the captions in the pictures crisp when the client size differs a little.
+    SetStretchBltMode(dc, HALFTONE);
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    StretchBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
+  }
+  EndPaint(hwnd_, &paint);
+}
+
+void Dialog::OnMove(bool) { RecordPlacement(); }
+
+void Dialog::RecordPlacement() {
+  RECT rect;
+  if (GetWindowRect(hwnd_, &rect)) SetLastDialogRect(rect);
+}
+
+void Dialog::InitSkin(int pictureId) {
+  if (HMENU menu = GetSystemMenu(hwnd_, FALSE)) {
+    wchar_t about[128] = {};
+    if (LoadStringW(Module(), IDS_ABOUTBOX, about, 128) > 0) {
+      AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+  }
+  const AppConfig& config = TheAppConfig();
+  icon_ = LoadIconW(Module(), MAKEINTRESOURCEW(config.iconId));
+  SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  SetWindowTextW(hwnd_, Wide(config.downloaderTitle).c_str());
+  if (pictureId != 0) SetBackground(pictureId);
+}
+
+void Dialog::PlaceAtLastRect() {
+  const RECT last = LastDialogRect();
+  SetWindowPos(hwnd_, HWND_TOPMOST, last.left, last.top, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW | SWP_NOOWNERZORDER);
+}
+
+void Dialog::PlaceCentred(bool byClientRect) {
+  RECT rect;
+  if (byClientRect) {
+    GetClientRect(hwnd_, &rect);
+  } else {
+    GetWindowRect(hwnd_, &rect);
+  }
+  const Origin o = CentredOrigin(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                                 rect.right - rect.left, rect.bottom - rect.top);
+  SetWindowPos(hwnd_, HWND_TOPMOST, o.x, o.y, 0, 0, SWP_NOSIZE | SWP_SHOWWINDOW | SWP_NOOWNERZORDER);
+}
+
+void Dialog::SetTransparentLabels(std::set<int> ids, bool unnamedLabelsToo) {
+  transparentLabels_ = std::move(ids);
+  unnamedLabelsTransparent_ = unnamedLabelsToo;
+}
+
+HBRUSH Dialog::OnCtlColorStatic(HDC dc, HWND control) {
+  const int id = GetDlgCtrlID(control);
+  const bool unnamed = static_cast<WORD>(id) == 0xFFFF;
+  if (transparentLabels_.count(id) == 0 && !(unnamed && unnamedLabelsTransparent_)) return nullptr;
+  SetBkMode(dc, TRANSPARENT);
+  return static_cast<HBRUSH>(GetStockObject(HOLLOW_BRUSH));
+}
+
+}  // namespace corlinq::win

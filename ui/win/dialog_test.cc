@@ -1,0 +1,132 @@
+// The dialog layer under Wine: the resources as the dialogs load them, and the dialog view used
+// from a worker thread while the dialog runs its modal loop on this one.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <thread>
+
+#include "app/app_config.h"
+#include "base/win/wide.h"
+#include "ui/res/resource_ids.h"
+#include "ui/win/dialog.h"
+
+namespace corlinq::win {
+namespace {
+
+TEST(DialogResourcesTest, PicturesDecodeAtTheirSizes) {
+  struct Case {
+    int id, width, height;
+  };
+  const Case cases[] = {{174, 588, 358}, {175, 588, 358}, {176, 600, 365}, {177, 588, 358},
+                        {178, 588, 358}, {180, 420, 220}, {184, 420, 220}};
+  for (const Case& c : cases) {
+    ScopedBitmap bitmap = LoadPngResource(c.id);
+    ASSERT_TRUE(bitmap) << c.id;
+    BITMAP info{};
+    ASSERT_NE(GetObjectW(bitmap.get(), sizeof info, &info), 0);
+    EXPECT_EQ(info.bmWidth, c.width) << c.id;
+    EXPECT_EQ(info.bmHeight, c.height) << c.id;
+  }
+  EXPECT_FALSE(LoadPngResource(999)) << "a missing picture gives no bitmap";
+}
+
+TEST(DialogResourcesTest, TileIconStringAndManifest) {
+  HINSTANCE module = GetModuleHandleW(nullptr);
+  ScopedBitmap tile(static_cast<HBITMAP>(
+      LoadImageW(module, MAKEINTRESOURCEW(IDB_PROGRESS_FILL), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+  ASSERT_TRUE(tile);
+  DIBSECTION dib{};
+  ASSERT_NE(GetObjectW(tile.get(), sizeof dib, &dib), 0);
+  EXPECT_EQ(dib.dsBm.bmWidth, 25);
+  EXPECT_EQ(dib.dsBm.bmHeight, 20);
+  EXPECT_EQ(dib.dsBmih.biBitCount, 8);
+
+  EXPECT_NE(LoadIconW(module, MAKEINTRESOURCEW(IDR_MAINFRAME)), nullptr);
+  wchar_t about[64] = {};
+  ASSERT_GT(LoadStringW(module, IDS_ABOUTBOX, about, 64), 0);
+  EXPECT_EQ(WideToUtf8(about), "关于 Downloader(&A)...");
+
+  // The manifest asks for administrator rights and the version 6 controls.
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr);
+  const char* text = static_cast<const char*>(LockResource(LoadResource(module, found)));
+  const std::string manifest(text, SizeofResource(module, found));
+  EXPECT_NE(manifest.find("level=\"requireAdministrator\" uiAccess=\"false\""), std::string::npos);
+  EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  EXPECT_EQ(manifest.find("compatibility"), std::string::npos);
+}
+
+// A bare progress dialog (template 135) whose worker is the test body.
+class ProbeDialog : public Dialog {
+ public:
+  explicit ProbeDialog(std::function<void(DialogView&)> work) : Dialog(IDD_PROGRESS), work_(std::move(work)) {}
+
+ protected:
+  BOOL OnInitDialog() override {
+    InitSkin(177);
+    std::thread([view = view(), work = work_] { work(*view); }).detach();
+    return TRUE;
+  }
+
+ private:
+  std::function<void(DialogView&)> work_;
+};
+
+TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) {
+  ApplyBankProfile();
+  std::string statusSeen, percentSeen;
+  bool hiddenSeen = true, shownSeen = false;
+  LRESULT rangeSeen = 0, posSeen = 0;
+  std::shared_ptr<DialogView> kept;
+  HWND dialogHwnd = nullptr;
+  const DWORD dialogThread = GetCurrentThreadId();
+  DWORD ranOn = 0;
+  LRESULT foreignCall = -1;
+
+  ProbeDialog dialog([&](DialogView& view) {
+    view.SetText(1020, "正在下载 Digest.xml");
+    statusSeen = view.GetText(1020);
+    view.SetVisible(1023, false);
+    hiddenSeen = view.IsVisible(1023);
+    view.SetVisible(1023, true);
+    shownSeen = view.IsVisible(1023);
+    view.SetProgressRange(1021, 400);
+    view.SetProgressPos(1021, 100);
+    view.RefreshControl(1020);
+    percentSeen = view.GetText(1024);
+    dialogHwnd = FindWindowW(L"#32770", Utf8ToWide(TheAppConfig().downloaderTitle).c_str());
+    rangeSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETRANGE, FALSE, 0);
+    posSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETPOS, 0, 0);
+    ranOn = GetWindowThreadProcessId(dialogHwnd, nullptr);
+    // Anyone may send the view's private message; a pointer the view did not send is ignored.
+    foreignCall = SendMessageW(dialogHwnd, kDialogCallMessage, 0, 0x1234);
+    view.EndDialog(7);
+  });
+  kept = dialog.view();
+  EXPECT_EQ(dialog.DoModal(nullptr), 7);
+  EXPECT_EQ(ranOn, dialogThread);
+  EXPECT_EQ(statusSeen, "正在下载 Digest.xml");
+  EXPECT_EQ(percentSeen, "0%");
+  EXPECT_FALSE(hiddenSeen);
+  EXPECT_TRUE(shownSeen);
+  EXPECT_EQ(rangeSeen, 400);
+  EXPECT_EQ(posSeen, 100);
+  EXPECT_EQ(foreignCall, 0);
+
+  // After the dialog ended the view reaches nothing and reads give nothing.
+  kept->SetText(1020, "late");
+  EXPECT_EQ(kept->GetText(1020), "");
+  EXPECT_FALSE(kept->IsVisible(1020));
+}
+
+TEST(DialogViewTest, RememberedRectangleFollowsTheLastMove) {
+  SetLastDialogRect(RECT{10, 20, 610, 400});
+  const RECT r = LastDialogRect();
+  EXPECT_EQ(r.left, 10);
+  EXPECT_EQ(r.bottom, 400);
+}
+
+}  // namespace
+}  // namespace corlinq::win

@@ -1,0 +1,67 @@
+#include "ui/win/my_progress.h"
+
+#include <commctrl.h>
+
+#include "ui/res/resource_ids.h"
+#include "ui/skin_rules.h"
+#include "ui/win/gdi.h"
+
+namespace corlinq::win {
+
+bool CMyProgress::SubclassDlgItem(int id, HWND dialog) {
+  hwnd_ = GetDlgItem(dialog, id);
+  return hwnd_ && SetWindowSubclass(hwnd_, &CMyProgress::WindowProc, 1, 0);
+}
+
+LRESULT CALLBACK CMyProgress::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                         DWORD_PTR) {
+  switch (message) {
+    case WM_PAINT:
+      Paint(hwnd);
+      return 0;
+    case WM_ERASEBKGND:
+      return 1;  // the paint covers the whole bar
+    case PBM_SETPOS:
+    case PBM_DELTAPOS:
+    case PBM_STEPIT:
+    case PBM_SETRANGE:
+    case PBM_SETRANGE32: {
+      // The control invalidates by its own geometry; the fill here is ours, so repaint it whole.
+      const LRESULT result = DefSubclassProc(hwnd, message, wParam, lParam);
+      InvalidateRect(hwnd, nullptr, FALSE);
+      return result;
+    }
+    case WM_NCDESTROY:
+      RemoveWindowSubclass(hwnd, &CMyProgress::WindowProc, 1);
+      break;
+    default:
+      break;
+  }
+  return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void CMyProgress::Paint(HWND hwnd) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(hwnd, &paint);
+  RECT client;
+  GetClientRect(hwnd, &client);
+  ScopedBrush track(CreateSolidBrush(RGB(128, 119, 122)));
+  FillRect(dc, &client, track.get());
+
+  PBRANGE range{};
+  SendMessageW(hwnd, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
+  const int position = static_cast<int>(SendMessageW(hwnd, PBM_GETPOS, 0, 0));
+  RECT fill = client;
+  fill.right = ProgressFillWidth(client.right - client.left, range.iLow, range.iHigh, position);
+  if (fill.right > 0) {
+    ScopedBitmap tile(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_PROGRESS_FILL)));
+    ScopedBrush pattern(tile ? CreatePatternBrush(tile.get()) : nullptr);
+    if (pattern) {
+      SetBrushOrgEx(dc, 0, 0, nullptr);
+      FillRect(dc, &fill, pattern.get());
+    }
+  }
+  EndPaint(hwnd, &paint);
+}
+
+}  // namespace corlinq::win
