@@ -18,6 +18,7 @@ std::string Parent(const std::string& path) {
 void FakeDialog::SetText(int id, const std::string& text) {
   texts[id] = text;
   log.push_back(StrPrintf("text %d ", id) + text);
+  if (journal) journal->push_back(log.back());
 }
 std::string FakeDialog::GetText(int id) const {
   const auto found = texts.find(id);
@@ -27,10 +28,12 @@ void FakeDialog::RefreshControl(int id) { log.push_back(StrPrintf("refresh %d", 
 void FakeDialog::SetProgressRange(int id, uint32_t max) {
   ranges[id] = max;
   log.push_back(StrPrintf("range %d %u", id, max));
+  if (journal) journal->push_back(log.back());
 }
 void FakeDialog::SetProgressPos(int id, uint32_t pos) {
   positions[id] = pos;
   log.push_back(StrPrintf("pos %d %u", id, pos));
+  if (journal) journal->push_back(log.back());
 }
 std::vector<std::string> FakeDialog::TextsOf(int id) const {
   std::vector<std::string> out;
@@ -43,6 +46,7 @@ std::vector<std::string> FakeDialog::TextsOf(int id) const {
 
 // ---- file system ----
 std::string FakeFileSystem::Normal(std::string path) {
+  if (path.find("\\\\") == std::string::npos && (path.empty() || path.back() != '\\')) return path;
   std::string out;
   for (const char c : path) {
     if (c == '\\' && !out.empty() && out.back() == '\\') continue;
@@ -77,6 +81,7 @@ bool FakeFileSystem::IsFolder(const std::string& path) { return folders.count(No
 int FakeFileSystem::CreateFolder(const std::string& path) {
   const std::string p = Normal(path);
   log.push_back("mkdir " + p);
+  if (journal) journal->push_back(log.back());
   if (failCreate.count(p) != 0) return 5;
   if (Exists(p)) return 183;
   const std::string parent = Parent(p);
@@ -95,12 +100,14 @@ std::optional<std::vector<FolderEntry>> FakeFileSystem::List(const std::string& 
   for (const auto& [name, file] : files) {
     if (Parent(name) == p) out.push_back({name.substr(p.size() + 1), false});
   }
+  std::sort(out.begin(), out.end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   return out;
 }
 
 bool FakeFileSystem::DeleteFile(const std::string& path) {
   const std::string p = Normal(path);
   log.push_back("delete " + p);
+  if (journal) journal->push_back(log.back());
   const auto found = files.find(p);
   if (found == files.end() || found->second.locked) return false;
   files.erase(found);
@@ -110,6 +117,7 @@ bool FakeFileSystem::DeleteFile(const std::string& path) {
 int FakeFileSystem::CopyFile(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("copy " + a + ">" + b);
+  if (journal) journal->push_back(log.back());
   const auto source = files.find(a);
   if (source == files.end()) return 2;
   if (folders.count(Parent(b)) == 0) return 3;
@@ -122,6 +130,7 @@ int FakeFileSystem::CopyFile(const std::string& from, const std::string& to) {
 bool FakeFileSystem::MoveFile(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("move " + a + ">" + b);
+  if (journal) journal->push_back(log.back());
   const auto source = files.find(a);
   if (source == files.end() || files.count(b) != 0) return false;
   FakeFile moved = source->second;
@@ -147,6 +156,7 @@ std::optional<std::string> FakeFileSystem::FileDigest(const std::string& path, D
 bool FakeFetcher::Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
                            DialogView* progress) {
   calls.push_back({url, path, expectedDigest, progress != nullptr});
+  if (journal) journal->push_back("download " + url);
   const auto found = served.find(url);
   if (failing.count(url) != 0 || found == served.end()) return false;
   if (!fs_.IsFolder(Parent(FakeFileSystem::Normal(path)))) return false;
@@ -211,6 +221,7 @@ RegistryOpen FakeRegistry::OpenKey(RegistryView view, const std::string& key) {
 }
 
 RegistryOpen FakeRegistry::CreateKey(RegistryView view, const std::string& key) {
+  if (journal) journal->push_back("regkey " + key);
   if (failCreate.count(key) != 0) return {nullptr, 5};
   return {std::make_unique<FakeKey>(keys[{view, key}], failWrite), 0};
 }
@@ -233,6 +244,7 @@ WaitOutcome FakeProcesses::TerminateFirst(const std::string& imageName, uint32_t
   const uint32_t id = FindProcessByName(imageName);
   if (id == 0) return WaitOutcome::kNotStarted;
   log.push_back(StrPrintf("%s %s", exitCode == 0 ? "end" : "kill", running[id - 100].c_str()));
+  if (journal) journal->push_back(log.back());
   running.erase(running.begin() + (id - 100));
   return waitMs > 0 ? WaitOutcome::kEnded : WaitOutcome::kStarted;
 }
@@ -241,6 +253,7 @@ WaitOutcome FakeProcesses::Start(const std::string& program, const std::string& 
                                  uint32_t waitMs) {
   starts.push_back({program, params, hidden, waitMs});
   log.push_back("start " + program + " " + params);
+  if (journal) journal->push_back(log.back());
   if (waitMs == 0) return WaitOutcome::kStarted;
   return hangs.count(program) != 0 ? WaitOutcome::kTimedOut : WaitOutcome::kEnded;
 }
@@ -254,6 +267,7 @@ std::optional<std::string> FakeShell::GetFolder(ShellFolder which) {
 
 bool FakeShell::CreateLink(const std::string& target, const std::string& linkFile) {
   links[linkFile] = target;
+  if (journal) journal->push_back("link " + linkFile);
   return true;
 }
 
@@ -263,6 +277,11 @@ bool FakeHost::Traced(const std::string& text) const {
 
 // ---- world ----
 World::World() : runtimes(FindRuntimeProfile(0x867)) {
+  for (Journal** j : {&dialog.journal, &fs.journal, &registry.journal, &processes.journal, &shell.journal,
+                      &host.journal, &notifier.journal}) {
+    *j = &journal;
+  }
+  fetcher.journal = &journal;
   ApplyBankProfile(config, 0x867);
   config.installDir = kDir;
   config.downloadBaseUrl = kBase;

@@ -1,6 +1,7 @@
 #pragma once
 // In-memory stand-ins for the engine's ports, shared by the engine's unit tests.
 #include <map>
+#include <unordered_map>
 #include <set>
 #include <string>
 #include <vector>
@@ -10,9 +11,13 @@
 
 namespace corlinq::testing {
 
+// One ordered record of what every fake was asked to do, for checks of step order.
+using Journal = std::vector<std::string>;
+
 // Records every write to the dialog, in order, and keeps the current texts and bars.
 class FakeDialog : public DialogView {
  public:
+  Journal* journal = nullptr;
   std::vector<std::string> log;
   std::map<int, std::string> texts;
   std::map<int, uint32_t> ranges;
@@ -43,8 +48,9 @@ struct FakeFile {
 
 class FakeFileSystem : public FileSystem {
  public:
+  Journal* journal = nullptr;
   std::set<std::string> folders;
-  std::map<std::string, FakeFile> files;
+  std::unordered_map<std::string, FakeFile> files;
   std::set<std::string> failCreate;  // folders whose creation fails
   std::vector<std::string> log;      // "mkdir X", "delete X", "copy A>B", "move A>B"
   std::string currentFolder = "C:\\Users\\u\\Desktop";
@@ -76,6 +82,7 @@ class FakeFetcher : public FileFetcher {
     bool withProgress;
   };
   explicit FakeFetcher(FakeFileSystem& fs) : fs_(fs) {}
+  Journal* journal = nullptr;
   std::map<std::string, FakeFile> served;
   std::set<std::string> failing;
   std::vector<Call> calls;
@@ -105,6 +112,7 @@ class FakeManifests : public ManifestSource {
 
 class FakeRegistry : public Registry {
  public:
+  Journal* journal = nullptr;
   using Values = std::map<std::string, std::string>;
   std::map<std::pair<RegistryView, std::string>, Values> keys;
   std::set<std::string> failCreate;
@@ -117,6 +125,7 @@ class FakeRegistry : public Registry {
 
 class FakeProcesses : public ProcessControl {
  public:
+  Journal* journal = nullptr;
   struct Start {
     std::string program, params;
     bool hidden;
@@ -136,6 +145,7 @@ class FakeProcesses : public ProcessControl {
 
 class FakeShell : public Shell {
  public:
+  Journal* journal = nullptr;
   std::map<ShellFolder, std::string> folderPaths = {{ShellFolder::kCommonDesktop, "C:\\users\\Public\\Desktop"},
                                                     {ShellFolder::kCommonPrograms, "C:\\ProgramData\\Programs"},
                                                     {ShellFolder::kAppData, "C:\\users\\u\\AppData"}};
@@ -155,6 +165,7 @@ class FakeOs : public OsInfo {
 
 class FakeHost : public Host {
  public:
+  Journal* journal = nullptr;
   std::vector<std::pair<std::string, std::string>> traces;
   std::vector<uint32_t> sleeps;
   std::vector<std::string> messages;
@@ -163,11 +174,18 @@ class FakeHost : public Host {
   int comEnters = 0;
 
   void Trace(const std::string& text, const std::string& tag) override { traces.emplace_back(text, tag); }
-  void Sleep(uint32_t ms) override { sleeps.push_back(ms); }
+  void Sleep(uint32_t ms) override {
+    sleeps.push_back(ms);
+    if (journal) journal->push_back("sleep " + std::to_string(ms));
+  }
   void ShowMessage(const std::string& text, const std::string& caption) override {
     messages.push_back(caption + ": " + text);
+    if (journal) journal->push_back("message " + text);
   }
-  void Exit(int code) override { exits.push_back(code); }
+  void Exit(int code) override {
+    exits.push_back(code);
+    if (journal) journal->push_back("exit " + std::to_string(code));
+  }
   void StartWorker(std::function<void()> worker) override { worker(); }
   void EnterCom() override {
     ++comDepth;
@@ -179,10 +197,12 @@ class FakeHost : public Host {
 
 class FakeNotifier : public NotifierLink {
  public:
+  Journal* journal = nullptr;
   PipeWrite write = PipeWrite::kNoListener;
   std::vector<std::pair<std::string, std::string>> writes;
   PipeWrite WriteMessage(const std::string& pipeName, const std::string& message) override {
     writes.emplace_back(pipeName, message);
+    if (journal) journal->push_back("pipe " + message);
     return write;
   }
   AnswerWait WaitForAnswer(const std::string&, const std::string&, uint32_t) override { return AnswerWait::kTimeout; }
@@ -191,6 +211,7 @@ class FakeNotifier : public NotifierLink {
 // Everything a run touches, with the default build's configuration and an installation folder.
 struct World {
   World();
+  Journal journal;
   FakeDialog dialog;
   FakeFileSystem fs;
   FakeFetcher fetcher{fs};

@@ -61,7 +61,8 @@ class InstalledManifestIndex {
                                   const std::string& digest) const;
 
  private:
-  std::unordered_map<std::string, std::string> digests_;  // path + '\0' + fileName -> digest
+  // fileName -> (path, digest) in manifest order; a name rarely has more than one path.
+  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> byName_;
 };
 
 // Free helpers over the ports.
@@ -108,6 +109,8 @@ class InstallEngine {
   ProgressMode mode;
   DialogView& dialog;
   std::vector<std::string> updateList;
+  // Set when a step has ended the process through the host (a test host returns).
+  bool exitRequested = false;
 
   // Progress helpers: each update is on screen before they return.
   void RefreshControl(int controlId);

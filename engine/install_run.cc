@@ -45,7 +45,8 @@ int InstallWorker(InstallRun& run) {
     }
   }
   if (!engine.StopAssistantProcesses()) return 0;  // 12, workerDone stays 0
-  if (!engine.CommitStagedFiles()) {               // 13: a failed copy has ended the process
+  if (!engine.CommitStagedFiles()) {  // 13: a failed copy has ended the process
+    if (engine.exitRequested) return 0;
     ports.host.Trace("CommitStagedFiles", "FALSE");
   }
   (void)engine.ClearStagingFolder();    // 14

@@ -142,6 +142,7 @@ bool InstallEngine::CopyStagedTree(const std::string& folder) {
     host.Trace(StrPrintf("copy failed %d", error), "FALSE");
     host.Trace("CopyFailed", target);
     host.ShowMessage("更新失败，助手文件被占用，请关闭占用重新更新!", config_.productName);
+    exitRequested = true;
     host.Exit(0);
     return false;
   }

@@ -1,18 +1,11 @@
 // Fetching the signed manifests and bringing every listed file up to date.
+#include <algorithm>
+
 #include "base/strings.h"
 #include "engine/install_engine.h"
 
 namespace corlinq {
 namespace {
-
-std::string IndexKey(const std::string& path, const std::string& fileName) {
-  std::string key;
-  key.reserve(path.size() + 1 + fileName.size());
-  key += path;
-  key += '\0';
-  key += fileName;
-  return key;
-}
 
 // A manifest the run may act on: loaded, and every entry placeable below the install folder.
 bool EntriesAcceptable(const ManifestLoad& load) {
@@ -27,17 +20,22 @@ bool EntriesAcceptable(const ManifestLoad& load) {
 
 InstalledManifestIndex::InstalledManifestIndex(const ManifestLoad& load) {
   if (load.status != ManifestLoad::Status::kLoaded) return;
-  digests_.reserve(load.entries.size());
+  byName_.reserve(load.entries.size());
   for (const ManifestEntry& entry : load.entries) {
-    digests_.emplace(IndexKey(entry.path, entry.fileName), entry.digest);  // the first one counts
+    auto& paths = byName_[entry.fileName];
+    const bool known = std::any_of(paths.begin(), paths.end(), [&](const auto& p) { return p.first == entry.path; });
+    if (!known) paths.emplace_back(entry.path, entry.digest);  // the first listing counts
   }
 }
 
 bool InstalledManifestIndex::EntryChanged(const std::string& path, const std::string& fileName,
                                           const std::string& digest) const {
-  const auto found = digests_.find(IndexKey(path, fileName));
-  if (found == digests_.end()) return true;
-  return found->second != digest;
+  const auto found = byName_.find(fileName);
+  if (found == byName_.end()) return true;
+  for (const auto& [listedPath, listedDigest] : found->second) {
+    if (listedPath == path) return listedDigest != digest;
+  }
+  return true;
 }
 
 bool InstallEngine::FetchManifests() {

@@ -318,13 +318,20 @@ TEST(SyncManifestFiles, PlanningOneHundredThousandEntriesTakesUnderASecond) {
     fresh.push_back({path, name, i % 10 == 0 ? digest + "new" : digest});  // every tenth changed
   }
   UpdateSync s(ProgressMode::Update, installed, fresh, {}, {});
-  s.w.fetcher.served.clear();  // time the planning only: the downloads fail at once
+  s.w.dialog.journal = nullptr;
+  s.w.fs.journal = nullptr;
+  // An update's common call plans only; the downloads follow in the bank call.
   const auto start = std::chrono::steady_clock::now();
-  (void)s.engine->SyncManifestFiles(ManifestKind::kCommon);
+  ASSERT_TRUE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("planning %d entries: %.3f s\n", kEntries, seconds);
   EXPECT_EQ(s.engine->updateList.size(), static_cast<size_t>(kEntries / 10));
+  EXPECT_TRUE(s.w.fetcher.calls.empty());
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(seconds, 5.0);  // instrumented build
+#else
   EXPECT_LT(seconds, 1.0);
+#endif
 }
 
 }  // namespace
