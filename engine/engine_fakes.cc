@@ -24,7 +24,10 @@ std::string FakeDialog::GetText(int id) const {
   const auto found = texts.find(id);
   return found == texts.end() ? std::string() : found->second;
 }
-void FakeDialog::RefreshControl(int id) { log.push_back(StrPrintf("refresh %d", id)); }
+void FakeDialog::RefreshControl(int id) {
+  log.push_back(StrPrintf("refresh %d", id));
+  if (journal) journal->push_back(log.back());
+}
 void FakeDialog::SetProgressRange(int id, uint32_t max) {
   ranges[id] = max;
   log.push_back(StrPrintf("range %d %u", id, max));
@@ -142,6 +145,7 @@ bool FakeFileSystem::MoveFile(const std::string& from, const std::string& to) {
 
 bool FakeFileSystem::TruncateFile(const std::string& path) {
   log.push_back("truncate " + Normal(path));
+  if (journal) journal->push_back(log.back());
   files[Normal(path)] = FakeFile{};
   return true;
 }
