@@ -35,8 +35,6 @@ std::string InstallEngine::FallbackValue(const std::string& name) {
   if (!open.key) return {};
   std::optional<std::string> value = open.key->ReadString(name);
   if (!value) return {};
-  // The value is read into a 260-byte buffer.
-  if (value->size() > 259) value->resize(259);
   return *value;
 }
 

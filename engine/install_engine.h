@@ -4,6 +4,7 @@
 // engine/ports.h, so every decision here runs natively under test.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -172,9 +173,11 @@ struct InstallRun {
 };
 
 // The start of a run, on the dialog's thread: creates the engine from config, tells the
-// notifier about a forced update, and starts InstallWorker through the host.
+// notifier about a forced update, lets the dialog finish its own set-up (caption, "0%" in 1024,
+// background) through onEngineReady, and starts InstallWorker through the host.
 void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& config, const EnginePorts& ports,
-                     ProgressMode mode, const RuntimeProfile& runtimes);
+                     ProgressMode mode, const RuntimeProfile& runtimes,
+                     const std::function<void(InstallEngine&)>& onEngineReady = {});
 // The worker: every step of a run in order. Returns 0 when it stops early; on success it ends
 // the process with code 0 through the host.
 int InstallWorker(InstallRun& run);

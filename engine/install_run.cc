@@ -5,9 +5,11 @@
 namespace corlinq {
 
 void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& config, const EnginePorts& ports,
-                     ProgressMode mode, const RuntimeProfile& runtimes) {
+                     ProgressMode mode, const RuntimeProfile& runtimes,
+                     const std::function<void(InstallEngine&)>& onEngineReady) {
   run.engine = std::make_unique<InstallEngine>(dialog, config, ports, mode, runtimes);
   (void)run.engine->NotifyForcedUpdate();
+  if (onEngineReady) onEngineReady(*run.engine);
   run.workerDone = 0;
   ports.host.StartWorker([&run] { (void)InstallWorker(run); });
 }

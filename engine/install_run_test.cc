@@ -41,7 +41,10 @@ void FreshMachine(World& w) {
 
 struct TestRun {
   InstallRun run;
-  void Start(World& w, ProgressMode mode) { StartInstallRun(run, w.dialog, w.config, w.ports, mode, w.runtimes); }
+  void Start(World& w, ProgressMode mode) {
+    StartInstallRun(run, w.dialog, w.config, w.ports, mode, w.runtimes,
+                    [&w](InstallEngine&) { w.journal.push_back("dialog ready"); });
+  }
 };
 
 TEST(InstallWorker, InstallRunsEveryStepInOrder) {
@@ -226,6 +229,7 @@ TEST(StartInstallRun, ForcedUpdateTellsTheNotifierBeforeTheWorker) {
       if (c.assistantPresent) expected.push_back("start C:\\A\\WebUI_867.exe -t");
       expected.insert(expected.end(), {"pipe MOVRA_PopUpdatePopCmd||", "sleep 3000"});
     }
+    expected.push_back("dialog ready");
     ASSERT_GT(w.journal.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(w.journal.begin(), w.journal.begin() + expected.size()), expected);
     EXPECT_EQ(w.journal[expected.size()].rfind("mkdir ", 0), 0u);  // then the worker's first step

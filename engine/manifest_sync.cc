@@ -155,7 +155,7 @@ bool InstallEngine::RunUpdateDownloads() {
     const std::string& rel = updateList[j - 1];
     const std::string url = baseUrl + "/" + rel;
     const std::string destination = stagingDir + "\\" + rel;
-    SetStatus(StrPrintf("正在下载 %s   %zu/%zu", rel.c_str(), j, n));
+    SetStatus(StrPrintf("正在下载 %s   %d/%d", rel.c_str(), static_cast<int>(j), static_cast<int>(n)));
     SetPercent(kIdFilePercent, "0%");
     if (ports_.fetcher.Download(url, destination, updateDigests_[j - 1], &dialog)) {
       SetPercent(kIdOverallPercent, StrPrintf("%.2f%%", static_cast<double>(j) / static_cast<double>(n) * 100.0));

@@ -1,6 +1,14 @@
 #pragma once
 // The Win32 adapters of the engine's ports. Text crosses as UTF-8 and is converted to UTF-16
 // for the W functions; every handle is owned by a move-only wrapper.
+#include <windows.h>
+
+// The port's member names are also Win32 macro names; in the adapters they name the members
+// and the Win32 functions are called by their W names.
+#undef DeleteFile
+#undef CopyFile
+#undef MoveFile
+
 #include "engine/ports.h"
 
 namespace corlinq::win {

@@ -58,7 +58,10 @@ void ServePipe() {
     ScopedHandle pipe(CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
                                        PIPE_UNLIMITED_INSTANCES, 0, 4096, 0, nullptr));
     if (!pipe) return;
-    if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+    if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED &&
+        GetLastError() != ERROR_NO_DATA) {
+      continue;
+    }
     std::string message;
     char buffer[4096];
     DWORD got = 0;
