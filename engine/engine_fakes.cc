@@ -107,7 +107,7 @@ std::optional<std::vector<FolderEntry>> FakeFileSystem::List(const std::string& 
   return out;
 }
 
-bool FakeFileSystem::DeleteFile(const std::string& path) {
+bool FakeFileSystem::Remove(const std::string& path) {
   const std::string p = Normal(path);
   log.push_back("delete " + p);
   if (journal) journal->push_back(log.back());
@@ -117,7 +117,7 @@ bool FakeFileSystem::DeleteFile(const std::string& path) {
   return true;
 }
 
-int FakeFileSystem::CopyFile(const std::string& from, const std::string& to) {
+int FakeFileSystem::Copy(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("copy " + a + ">" + b);
   if (journal) journal->push_back(log.back());
@@ -130,7 +130,7 @@ int FakeFileSystem::CopyFile(const std::string& from, const std::string& to) {
   return 0;
 }
 
-bool FakeFileSystem::MoveFile(const std::string& from, const std::string& to) {
+bool FakeFileSystem::Move(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("move " + a + ">" + b);
   if (journal) journal->push_back(log.back());

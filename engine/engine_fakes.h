@@ -64,9 +64,9 @@ class FakeFileSystem : public FileSystem {
   bool IsFolder(const std::string& path) override;
   int CreateFolder(const std::string& path) override;
   std::optional<std::vector<FolderEntry>> List(const std::string& folder) override;
-  bool DeleteFile(const std::string& path) override;
-  int CopyFile(const std::string& from, const std::string& to) override;
-  bool MoveFile(const std::string& from, const std::string& to) override;
+  bool Remove(const std::string& path) override;
+  int Copy(const std::string& from, const std::string& to) override;
+  bool Move(const std::string& from, const std::string& to) override;
   bool TruncateFile(const std::string& path) override;
   std::optional<std::string> FileDigest(const std::string& path, DigestKind kind) override;
   std::string CurrentFolder() override { return currentFolder; }

@@ -126,7 +126,7 @@ bool DeleteFilesBelow(FileSystem& files, Host& host, const std::string& folder) 
     if (entry.isFolder) {
       if (!entry.name.empty() && entry.name[0] == '.') continue;
       (void)DeleteFilesBelow(files, host, full);
-    } else if (!files.DeleteFile(full)) {
+    } else if (!files.Remove(full)) {
       host.Trace("DeleteFailed", full);
     }
   }
@@ -147,8 +147,8 @@ void SetAsideOwnExecutable(FileSystem& files, Host& host, const std::string& fol
                            const std::string& downloaderExeName) {
   const std::string old = folder + "\\corlinq_old.exe";
   const std::string current = folder + "\\" + downloaderExeName;
-  if (files.Exists(old) && !files.DeleteFile(old)) host.Trace("DeleteFile Failed", old);
-  if (files.Exists(current) && !files.MoveFile(current, old)) host.Trace("MoveFile Failed", current);
+  if (files.Exists(old) && !files.Remove(old)) host.Trace("DeleteFile Failed", old);
+  if (files.Exists(current) && !files.Move(current, old)) host.Trace("MoveFile Failed", current);
 }
 
 bool ComputeFileDigest(FileSystem& files, const std::string& file, std::string& digest) {

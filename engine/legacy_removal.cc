@@ -71,7 +71,7 @@ bool InstallEngine::RunLegacyRow() {
   WaitTrace(ports_.processes.Start(uninstaller, row.parameters, true, kUninstallerWaitMs), uninstaller);
   const std::string current = files.CurrentFolder();
   const std::string parked = current + "\\QZupdate.exe";
-  if (files.Exists(parked) && !files.MoveFile(parked, current + "\\" + config_.downloaderExeName)) {
+  if (files.Exists(parked) && !files.Move(parked, current + "\\" + config_.downloaderExeName)) {
     ports_.host.Trace("MoveFile Failed", parked);
   }
   return true;
@@ -90,7 +90,7 @@ bool InstallEngine::RunProductCodeRemoval() {
   const std::string params = "/X" + config_.legacyProductKey + " /quiet";
   const std::string current = files.CurrentFolder();
   const std::string parked = current + "\\QZupdate.exe";
-  if (files.Exists(parked)) (void)files.DeleteFile(parked);
+  if (files.Exists(parked)) (void)files.Remove(parked);
   const std::string script = current + "\\killprocess.vbs";
   if (files.Exists(script)) {
     (void)files.TruncateFile(script);
@@ -100,9 +100,9 @@ bool InstallEngine::RunProductCodeRemoval() {
   const size_t slash = ownPath.find_last_of('\\');
   const std::string ownFile = slash == std::string::npos ? ownPath : ownPath.substr(slash + 1);
   const std::string own = current + "\\" + ownFile;
-  if (files.Exists(own) && !files.MoveFile(own, parked)) host.Trace("MoveFile Failed", own);
+  if (files.Exists(own) && !files.Move(own, parked)) host.Trace("MoveFile Failed", own);
   WaitTrace(ports_.processes.Start("msiexec.exe", params, true, kUninstallerWaitMs), "msiexec.exe " + params);
-  if (files.Exists(parked) && !files.MoveFile(parked, current + "\\" + config_.downloaderExeName)) {
+  if (files.Exists(parked) && !files.Move(parked, current + "\\" + config_.downloaderExeName)) {
     host.Trace("rename failed", parked);
   }
   return true;
@@ -134,7 +134,7 @@ bool InstallEngine::CopyStagedTree(const std::string& folder) {
     if (entry.name == config_.downloaderExeName) {
       SetAsideOwnExecutable(files, host, installDir, config_.downloaderExeName);
     }
-    const int error = files.CopyFile(source, target);
+    const int error = files.Copy(source, target);
     if (error == 0) {
       host.Trace("CopySuccess", target);
       continue;

@@ -55,12 +55,12 @@ bool InstallEngine::FetchManifests() {
     // A manifest that fails its check is removed, so no later step or run reads it.
     if (!ports_.manifests.VerifySignature(target)) {
       ports_.host.Trace("VerifyXMLSignature Failed", "Failed");
-      (void)files.DeleteFile(target);
+      (void)files.Remove(target);
       return false;
     }
     if (!EntriesAcceptable(ports_.manifests.Load(target))) {
       ports_.host.Trace("Manifest entry refused", "Failed");
-      (void)files.DeleteFile(target);
+      (void)files.Remove(target);
       return false;
     }
   }

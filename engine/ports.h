@@ -70,11 +70,11 @@ class FileSystem {
   [[nodiscard]] virtual int CreateFolder(const std::string& path) = 0;
   // The entries of a folder, without "." and "..". nullopt when it cannot be listed.
   [[nodiscard]] virtual std::optional<std::vector<FolderEntry>> List(const std::string& folder) = 0;
-  [[nodiscard]] virtual bool DeleteFile(const std::string& path) = 0;
+  [[nodiscard]] virtual bool Remove(const std::string& path) = 0;
   // Copies a file, replacing an existing target. 0 on success, else the platform error code.
-  [[nodiscard]] virtual int CopyFile(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual int Copy(const std::string& from, const std::string& to) = 0;
   // Moves or renames a file (a running executable can be moved, not overwritten).
-  [[nodiscard]] virtual bool MoveFile(const std::string& from, const std::string& to) = 0;
+  [[nodiscard]] virtual bool Move(const std::string& from, const std::string& to) = 0;
   // Creates the file empty, or truncates it.
   [[nodiscard]] virtual bool TruncateFile(const std::string& path) = 0;
   // The digest of the file's content read in 4096-byte blocks; nullopt when it is missing or

@@ -52,7 +52,7 @@ bool InstallEngine::InstallRuntimes(int needX86, int needX64) {
       const std::string pin = installer->sha256Hex;
       if (pin.empty() || !digest || *digest != pin) {
         host.Trace(StrPrintf("installer digest mismatch %s", installer->fileName), "Failed");
-        (void)files.DeleteFile(path);
+        (void)files.Remove(path);
         ok = false;
       }
     }

@@ -38,14 +38,14 @@ std::optional<std::vector<FolderEntry>> WinFileSystem::List(const std::string& f
   return entries;
 }
 
-bool WinFileSystem::DeleteFile(const std::string& path) { return ::DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
+bool WinFileSystem::Remove(const std::string& path) { return ::DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
 
-int WinFileSystem::CopyFile(const std::string& from, const std::string& to) {
+int WinFileSystem::Copy(const std::string& from, const std::string& to) {
   if (::CopyFileW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), FALSE)) return 0;
   return static_cast<int>(GetLastError());
 }
 
-bool WinFileSystem::MoveFile(const std::string& from, const std::string& to) {
+bool WinFileSystem::Move(const std::string& from, const std::string& to) {
   const std::wstring a = Utf8ToWide(from);
   const std::wstring b = Utf8ToWide(to);
   if (::MoveFileW(a.c_str(), b.c_str())) return true;

@@ -1,14 +1,6 @@
 #pragma once
 // The Win32 adapters of the engine's ports. Text crosses as UTF-8 and is converted to UTF-16
 // for the W functions; every handle is owned by a move-only wrapper.
-#include <windows.h>
-
-// The port's member names are also Win32 macro names; in the adapters they name the members
-// and the Win32 functions are called by their W names.
-#undef DeleteFile
-#undef CopyFile
-#undef MoveFile
-
 #include "engine/ports.h"
 
 namespace corlinq::win {
@@ -19,9 +11,9 @@ class WinFileSystem : public FileSystem {
   bool IsFolder(const std::string& path) override;
   int CreateFolder(const std::string& path) override;
   std::optional<std::vector<FolderEntry>> List(const std::string& folder) override;
-  bool DeleteFile(const std::string& path) override;
-  int CopyFile(const std::string& from, const std::string& to) override;
-  bool MoveFile(const std::string& from, const std::string& to) override;
+  bool Remove(const std::string& path) override;
+  int Copy(const std::string& from, const std::string& to) override;
+  bool Move(const std::string& from, const std::string& to) override;
   bool TruncateFile(const std::string& path) override;
   std::optional<std::string> FileDigest(const std::string& path, DigestKind kind) override;
   std::string CurrentFolder() override;

@@ -1,6 +1,8 @@
 // The engine's Win32 adapters against the real calls under Wine: registry views, files and
 // digests, shell links, the OS probe, and process control with the assistant stand-in.
 #include <windows.h>
+// After windows.h:
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +23,23 @@ std::string PeersDir() {
     if (c == '/') c = '\\';
   }
   return dir;
+}
+
+// Processes of that image name (the stand-ins are ready once their quit event exists).
+int CountProcesses(const wchar_t* imageName) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  int count = 0;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (CompareStringOrdinal(entry.szExeFile, -1, imageName, -1, TRUE) == CSTR_EQUAL) ++count;
+  }
+  return count;
+}
+
+bool PeerReady(const wchar_t* lowerImageName) {
+  ScopedHandle quit(OpenEventW(SYNCHRONIZE, FALSE, (std::wstring(L"Local\\corlinq_peer_quit_") + lowerImageName).c_str()));
+  return quit.valid();
 }
 
 template <typename Predicate>
@@ -59,7 +78,7 @@ TEST(WinFileSystem, FoldersFilesAndDigests) {
   const std::string temp = files.TempFolder();
   ASSERT_FALSE(temp.empty());
   EXPECT_EQ(temp.back(), '\\');
-  const std::string dir = temp + "corlinq_fs_" + std::to_string(GetCurrentProcessId());
+  const std::string dir = temp + "corlinq_fs_" + std::to_string(GetTickCount64());
   ASSERT_EQ(files.CreateFolder(dir), 0);
   EXPECT_EQ(files.CreateFolder(dir), static_cast<int>(ERROR_ALREADY_EXISTS));
   EXPECT_TRUE(files.IsFolder(dir));
@@ -76,9 +95,9 @@ TEST(WinFileSystem, FoldersFilesAndDigests) {
             std::optional<std::string>("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
   EXPECT_EQ(files.FileDigest(dir + "\\missing", DigestKind::kSha1Base64), std::nullopt);
 
-  EXPECT_EQ(files.CopyFile(file, dir + "\\copy.txt"), 0);
-  EXPECT_EQ(files.CopyFile(file, dir + "\\no\\copy.txt"), static_cast<int>(ERROR_PATH_NOT_FOUND));
-  EXPECT_TRUE(files.MoveFile(dir + "\\copy.txt", dir + "\\moved.txt"));
+  EXPECT_EQ(files.Copy(file, dir + "\\copy.txt"), 0);
+  EXPECT_EQ(files.Copy(file, dir + "\\no\\copy.txt"), static_cast<int>(ERROR_PATH_NOT_FOUND));
+  EXPECT_TRUE(files.Move(dir + "\\copy.txt", dir + "\\moved.txt"));
   const auto listed = files.List(dir);
   ASSERT_TRUE(listed.has_value());
   ASSERT_EQ(listed->size(), 2u);
@@ -86,7 +105,7 @@ TEST(WinFileSystem, FoldersFilesAndDigests) {
     EXPECT_EQ(entry.isFolder, entry.name == "数据") << entry.name;
   }
   EXPECT_FALSE(files.List(dir + "\\missing").has_value());
-  EXPECT_TRUE(files.DeleteFile(dir + "\\moved.txt"));
+  EXPECT_TRUE(files.Remove(dir + "\\moved.txt"));
   EXPECT_FALSE(files.Exists(dir + "\\moved.txt"));
   EXPECT_TRUE(files.Exists(file));
 }
@@ -125,24 +144,25 @@ TEST(WinProcessControl, StartFindStopAndTerminate) {
 
   // A " -t" instance ends the running one and then ends itself.
   ASSERT_EQ(processes.Start(peer, "", true, 0), WaitOutcome::kStarted);
-  ASSERT_TRUE(Eventually([&] { return processes.FindProcessByName("webui_867.EXE") != 0; }));
+  ASSERT_TRUE(Eventually([&] { return processes.FindProcessByName("webui_867.EXE") != 0 && PeerReady(L"webui_867.exe"); }));
   EXPECT_EQ(processes.Start(peer, " -t", true, 20000), WaitOutcome::kEnded);
   EXPECT_TRUE(Eventually([&] { return processes.FindProcessByName("WebUI_867.exe") == 0; }));
 
   // Terminating touches the first match only.
   ASSERT_EQ(processes.Start(peer, "", true, 0), WaitOutcome::kStarted);
   ASSERT_EQ(processes.Start(peer, "", true, 0), WaitOutcome::kStarted);
-  ASSERT_TRUE(Eventually([&] { return processes.FindProcessByName("WebUI_867.exe") != 0; }));
-  ::Sleep(500);  // both are up
+  ASSERT_TRUE(Eventually([&] { return CountProcesses(L"WebUI_867.exe") == 2 && PeerReady(L"webui_867.exe"); }));
   EXPECT_EQ(processes.TerminateFirst("WEBUI_867.exe", 0, 10000), WaitOutcome::kEnded);
-  EXPECT_NE(processes.FindProcessByName("WebUI_867.exe"), 0u);
+  EXPECT_EQ(CountProcesses(L"WebUI_867.exe"), 1);
   EXPECT_EQ(processes.TerminateFirst("WebUI_867.exe", 0xFFFFFFF7u, 0), WaitOutcome::kStarted);
   EXPECT_TRUE(Eventually([&] { return processes.FindProcessByName("WebUI_867.exe") == 0; }));
   EXPECT_EQ(processes.TerminateFirst("WebUI_867.exe", 0, 1000), WaitOutcome::kNotStarted);
 
   // A program that outlasts its bound is reported, not waited for.
   ASSERT_EQ(processes.Start(peer, "", true, 300), WaitOutcome::kTimedOut);
+  ASSERT_TRUE(Eventually([&] { return PeerReady(L"webui_867.exe"); }));
   EXPECT_EQ(processes.Start(peer, "-t", true, 20000), WaitOutcome::kEnded);
+  EXPECT_TRUE(Eventually([&] { return CountProcesses(L"WebUI_867.exe") == 0; }));
   EXPECT_EQ(processes.Start(PeersDir() + "\\absent.exe", "", true, 0), WaitOutcome::kNotStarted);
 }
 

@@ -78,7 +78,7 @@ TEST(WinNotifierLink, PopupNotifierStandInRecordsAndAnswers) {
     if (c == '/') c = '\\';
   }
   const std::string record = files.TempFolder() + "corlinq_pop_record.txt";
-  (void)files.DeleteFile(record);
+  (void)files.Remove(record);
   ASSERT_EQ(processes.Start(peer, "--answer yes --record \"" + record + "\"", true, 0), WaitOutcome::kStarted);
   bool ready = false;
   for (int i = 0; i < 300 && !ready; ++i) {
