@@ -1,0 +1,187 @@
+#pragma once
+// The record of one install, update or repair run and its steps. A run writes into its progress
+// dialog only through the dialog view port and reaches the system only through the ports of
+// engine/ports.h, so every decision here runs natively under test.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "app/app_config.h"
+#include "engine/ports.h"
+#include "engine/runtime_table.h"
+#include "notifier/popup_link.h"
+#include "ui/dialog_view.h"
+
+namespace corlinq {
+
+enum class ProgressMode { Install = 0, Update = 1, Repair = 2 };
+
+// Controls of the progress dialog the engine writes to.
+inline constexpr int kIdCancelButton = 2;
+inline constexpr int kIdStatusLine = 1020;
+inline constexpr int kIdFileBar = 1021;
+inline constexpr int kIdOverallBar = 1022;
+inline constexpr int kIdFilePercent = 1023;
+inline constexpr int kIdOverallPercent = 1024;
+
+// Bounds on waits for programs the run starts or ends. When one runs out the run goes on and
+// says so in the trace.
+inline constexpr uint32_t kStopInstanceWaitMs = 60'000;   // a " -t" instance
+inline constexpr uint32_t kUninstallerWaitMs = 600'000;   // a legacy uninstaller or msiexec
+inline constexpr uint32_t kEndProcessWaitMs = 30'000;     // a process terminated by name
+
+// The install record's fallback key under HKLM (32-bit view), read when the configuration lacks
+// the download base or the install folder.
+inline constexpr const char kFallbackKeyPrefix[] = "Software\\Tollwyn\\WebUI\\";
+
+struct EnginePorts {
+  FileFetcher& fetcher;
+  ManifestSource& manifests;
+  FileSystem& files;
+  Registry& registry;
+  ProcessControl& processes;
+  Shell& shell;
+  OsInfo& os;
+  Host& host;
+  NotifierLink& notifier;
+};
+
+enum class ManifestKind { kCommon, kBank };
+
+// The installed manifest of one kind, loaded once and looked up by (Path, FileName); the first
+// entry of a pair is the one that counts.
+class InstalledManifestIndex {
+ public:
+  explicit InstalledManifestIndex(const ManifestLoad& load);
+  // Does the installed manifest lack this file with this digest?
+  [[nodiscard]] bool EntryChanged(const std::string& path, const std::string& fileName,
+                                  const std::string& digest) const;
+
+ private:
+  // fileName -> (path, digest) in manifest order; a name rarely has more than one path.
+  std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> byName_;
+};
+
+// Free helpers over the ports.
+[[nodiscard]] bool CreateDirectoryPath(FileSystem& files, Host& host, const std::string& path);
+[[nodiscard]] bool DeleteFilesBelow(FileSystem& files, Host& host, const std::string& folder);
+// Terminates the first process of that image name with exit code 0 and waits for it (bounded).
+void EndProcessByName(ProcessControl& processes, Host& host, const std::string& imageName);
+// Terminates the first process of that image name with exit code -9; no wait.
+void KillProcessByName(ProcessControl& processes, const std::string& imageName);
+// Moves folder\<downloaderExeName> aside to folder\corlinq_old.exe.
+void SetAsideOwnExecutable(FileSystem& files, Host& host, const std::string& folder,
+                           const std::string& downloaderExeName);
+// Base64 of SHA-1 of the file; false when it is missing or cannot be read.
+[[nodiscard]] bool ComputeFileDigest(FileSystem& files, const std::string& file, std::string& digest);
+// A file that cannot be read counts as differing.
+[[nodiscard]] bool FileDigestDiffers(FileSystem& files, const std::string& file, const std::string& digest);
+// A manifest entry that may be placed below the install folder: no "..", no drive or ":", no
+// leading separator, no "/" and no characters a file name cannot carry.
+[[nodiscard]] bool IsSafeManifestEntry(const ManifestEntry& entry);
+
+// The OS probe: 0 on a pre-NT or NT 4 system, 1 otherwise.
+[[nodiscard]] int ProbeOs(OsInfo& os, int& isX86, int& isWin7Family);
+
+class InstallEngine {
+ public:
+  InstallEngine(DialogView& dialog, const AppConfig& config, const EnginePorts& ports, ProgressMode mode,
+                const RuntimeProfile& runtimes);
+
+  // The record.
+  int updateFlag = 0;
+  std::string familyWord;
+  std::string baseUrl;
+  std::string installDir;
+  std::string serverVersion;
+  std::string stagingDir;
+  int totalSteps = 0;
+  int stepCounter = 1;
+  std::string commonManifestUrl;
+  std::string bankManifestUrl;
+  std::string stagedCommonManifest;
+  std::string stagedBankManifest;
+  std::string installedCommonManifest;
+  std::string installedBankManifest;
+  ProgressMode mode;
+  DialogView& dialog;
+  std::vector<std::string> updateList;
+  // Set when a step has ended the process through the host (a test host returns).
+  bool exitRequested = false;
+
+  // Progress helpers: each update is on screen before they return.
+  void RefreshControl(int controlId);
+  void SetStatus(const std::string& text);
+  void SetButtonText(const std::string& text);
+  void ReportStepDone();
+
+  // Manifest-driven download and update.
+  [[nodiscard]] bool FetchManifests();
+  [[nodiscard]] int CountManifestEntries(ManifestKind kind);
+  [[nodiscard]] bool SyncManifestFiles(ManifestKind kind);
+
+  // System integration.
+  void CreateAssistantFolders();
+  [[nodiscard]] bool ClearStagingFolder();
+  [[nodiscard]] bool WriteRegistryEntries();
+  void CreateShortcuts();
+
+  // Prerequisites.
+  int ProbeRuntimeNeeds(int& needX86, int& needX64);
+  [[nodiscard]] bool InstallRuntimes(int needX86, int needX64);
+  [[nodiscard]] bool StopAssistantProcesses();
+
+  // Legacy removal and self-replacement.
+  [[nodiscard]] bool RemoveLegacyAssistants();
+  [[nodiscard]] bool CommitStagedFiles();
+  [[nodiscard]] bool CopyStagedTree(const std::string& folder);
+
+  // The pop-up notifier.
+  [[nodiscard]] int SendPopupCommand(const PopupCommand& request);
+  int NotifyForcedUpdate();
+
+  void Dispose();
+
+  const AppConfig& config() const { return config_; }
+  const EnginePorts& ports() const { return ports_; }
+
+ private:
+  std::string FallbackValue(const std::string& name);
+  void SetPercent(int controlId, const std::string& text);
+  bool RunUpdateDownloads();
+  bool RunLegacyRow();
+  bool RunProductCodeRemoval();
+  void WaitTrace(WaitOutcome outcome, const std::string& what);
+
+  const AppConfig& config_;
+  EnginePorts ports_;
+  const RuntimeProfile& runtimes_;
+  std::vector<std::string> updateDigests_;  // the manifest digest of each updateList entry
+  bool disposed_ = false;
+};
+
+// What a progress dialog owns for its run.
+struct InstallRun {
+  std::unique_ptr<InstallEngine> engine;
+  // 0 while the run may still change things, 1 once it has ended or failed; read by the
+  // dialog's Cancel handler on another thread.
+  std::atomic<int> workerDone{0};
+};
+
+// The start of a run, on the dialog's thread: creates the engine from config, tells the
+// notifier about a forced update, lets the dialog finish its own set-up (caption, "0%" in 1024,
+// background) through onEngineReady, and starts InstallWorker through the host.
+void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& config, const EnginePorts& ports,
+                     ProgressMode mode, const RuntimeProfile& runtimes,
+                     const std::function<void(InstallEngine&)>& onEngineReady = {});
+// The worker: every step of a run in order. Returns 0 when it stops early; on success it ends
+// the process with code 0 through the host.
+int InstallWorker(InstallRun& run);
+// Starts the pop-up notifier and the assistant ("-t", 500 ms, no arguments).
+void StartAssistant(const AppConfig& config, ProcessControl& processes, FileSystem& files, Host& host);
+
+}  // namespace corlinq

@@ -1,0 +1,338 @@
+// Fetching the manifests and bringing the listed files up to date, in all three modes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "engine/engine_fakes.h"
+
+namespace corlinq::testing {
+namespace {
+
+const std::vector<ManifestEntry> kCommon = {
+    {"", "WebUI_867.exe", "AAAAAAAAAAAAAAAAAAAAAAAAAAA="},
+    {"Data", "skin.dat", "BBBBBBBBBBBBBBBBBBBBBBBBBBB="},
+};
+const std::vector<ManifestEntry> kBank = {
+    {"Plugins", "bank.dll", "CCCCCCCCCCCCCCCCCCCCCCCCCCC="},
+};
+
+TEST(FetchManifests, DestinationsByModeAndInstalledCopies) {
+  struct Case {
+    const char* name;
+    ProgressMode mode;
+    bool installedCommon;
+    bool installedBank;
+    bool staged;
+  };
+  const Case cases[] = {
+      {"install", ProgressMode::Install, true, true, false},
+      {"update with both installed", ProgressMode::Update, true, true, true},
+      {"repair with both installed", ProgressMode::Repair, true, true, true},
+      {"update with bank manifest missing", ProgressMode::Update, true, false, false},
+      {"update with none", ProgressMode::Update, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    w.fs.AddFolderPath("C:\\A\\DownLoad");
+    if (c.installedCommon) w.Install(ManifestKind::kCommon, "old-common", kCommon);
+    if (c.installedBank) w.Install(ManifestKind::kBank, "old-bank", kBank);
+    w.Publish(ManifestKind::kCommon, "new-common", kCommon);
+    w.Publish(ManifestKind::kBank, "new-bank", kBank);
+    auto engine = w.Engine(c.mode);
+    ASSERT_TRUE(engine->FetchManifests());
+    const std::string dir = c.staged ? "C:\\A\\DownLoad\\" : "C:\\A\\";
+    EXPECT_EQ(w.fs.files[dir + "Digest.xml"].content, "new-common");
+    EXPECT_EQ(w.fs.files[dir + "Digest_867.xml"].content, "new-bank");
+    ASSERT_EQ(w.fetcher.calls.size(), 2u);
+    EXPECT_EQ(w.fetcher.calls[0].url, "https://127.0.0.1/867/Digest.xml");
+    EXPECT_FALSE(w.fetcher.calls[0].withProgress);
+    EXPECT_EQ(w.dialog.TextsOf(kIdStatusLine), (std::vector<std::string>{"正在下载 配置文件", "正在下载 配置文件"}));
+  }
+}
+
+TEST(FetchManifests, RefusedManifestsStopAndAreNotKept) {
+  struct Case {
+    const char* name;
+    bool failDownload;
+    bool badSignature;
+    ManifestEntry extra;
+    const char* trace;
+  };
+  const Case cases[] = {
+      {"download fails", true, false, {"", "a.dll", "x"}, "DownLoad XML Failed"},
+      {"bad signature", false, true, {"", "a.dll", "x"}, "VerifyXMLSignature Failed"},
+      {"parent folder", false, false, {"..\\..\\Windows", "evil.dll", "x"}, "Manifest entry refused"},
+      {"drive letter", false, false, {"C:\\Windows", "evil.dll", "x"}, "Manifest entry refused"},
+      {"leading separator", false, false, {"\\Windows", "evil.dll", "x"}, "Manifest entry refused"},
+      {"separator in name", false, false, {"Data", "..\\evil.dll", "x"}, "Manifest entry refused"},
+      {"slash", false, false, {"Data/../..", "evil.dll", "x"}, "Manifest entry refused"},
+      {"empty name", false, false, {"Data", "", "x"}, "Manifest entry refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    std::vector<ManifestEntry> entries = kCommon;
+    entries.push_back(c.extra);
+    w.Publish(ManifestKind::kCommon, "new-common", entries);
+    if (c.failDownload) w.fetcher.failing.insert("https://127.0.0.1/867/Digest.xml");
+    if (c.badSignature) w.manifests.badSignature.insert("new-common");
+    w.fs.AddFolderPath("C:\\A");
+    auto engine = w.Engine(ProgressMode::Install);
+    EXPECT_FALSE(engine->FetchManifests());
+    EXPECT_TRUE(w.host.Traced(c.trace));
+    EXPECT_FALSE(w.fs.Exists("C:\\A\\Digest.xml"));
+    EXPECT_EQ(w.fetcher.calls.size(), 1u);  // the bank manifest is not fetched
+  }
+  // A reader that refuses an entry itself.
+  World w;
+  w.Publish(ManifestKind::kCommon, "new-common", kCommon);
+  w.manifests.documents["new-common"].status = ManifestLoad::Status::kInvalidEntry;
+  w.fs.AddFolderPath("C:\\A");
+  EXPECT_FALSE(w.Engine(ProgressMode::Install)->FetchManifests());
+}
+
+TEST(CountManifestEntries, AlwaysReadsTheInstalledCopy) {
+  World w;
+  w.Install(ManifestKind::kCommon, "old-common", kCommon);
+  w.fs.AddFile("C:\\A\\DownLoad\\Digest_867.xml", FakeFile{"staged-bank", "", "", true, false});
+  w.manifests.documents["staged-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, kBank};
+  auto engine = w.Engine(ProgressMode::Update);
+  EXPECT_EQ(engine->CountManifestEntries(ManifestKind::kCommon), 2);
+  EXPECT_EQ(engine->CountManifestEntries(ManifestKind::kBank), 0);
+}
+
+// An install run's download of one manifest kind.
+struct InstallSync {
+  World w;
+  std::unique_ptr<InstallEngine> engine;
+  explicit InstallSync(const std::vector<ManifestEntry>& entries) {
+    w.fs.AddFolderPath("C:\\A\\Data");
+    w.fs.AddFolderPath("C:\\A\\Plugins");
+    w.manifests.documents["common"] = ManifestLoad{ManifestLoad::Status::kLoaded, entries};
+    w.fs.AddFile("C:\\A\\Digest.xml", FakeFile{"common", "", "", true, false});
+    w.ServeFiles(entries);
+    engine = w.Engine(ProgressMode::Install);
+    engine->totalSteps = static_cast<int>(entries.size());
+  }
+};
+
+TEST(SyncManifestFiles, InstallDownloadsEveryEntryInPlaceWithItsDigest) {
+  InstallSync s({{"", "WebUI_867.exe", "AAAA"}, {"Data", "skin.dat", "BBBB"}, {"Tools", "new.exe", "CCCC"}});
+  s.w.processes.running = {"explorer.exe", "webui_867.EXE"};
+  ASSERT_TRUE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+  ASSERT_EQ(s.w.fetcher.calls.size(), 3u);
+  EXPECT_EQ(s.w.fetcher.calls[0].url, "https://127.0.0.1/867//WebUI_867.exe");
+  EXPECT_EQ(s.w.fetcher.calls[0].path, "C:\\A\\WebUI_867.exe");
+  EXPECT_EQ(s.w.fetcher.calls[1].url, "https://127.0.0.1/867/Data/skin.dat");
+  EXPECT_EQ(s.w.fetcher.calls[1].path, "C:\\A\\Data\\skin.dat");
+  EXPECT_EQ(s.w.fetcher.calls[2].path, "C:\\A\\Tools\\new.exe");  // one missing level is created
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(s.w.fetcher.calls[i].expectedDigest, std::string(4, static_cast<char>('A' + i)));
+    EXPECT_TRUE(s.w.fetcher.calls[i].withProgress);
+  }
+  EXPECT_EQ(s.w.processes.log, (std::vector<std::string>{"end webui_867.EXE"}));
+  EXPECT_EQ(s.engine->stepCounter, 4);
+  EXPECT_EQ(s.w.dialog.TextsOf(kIdStatusLine),
+            (std::vector<std::string>{"正在下载 WebUI_867.exe   1/3", "正在下载 skin.dat   2/3", "正在下载 new.exe   3/3"}));
+  EXPECT_EQ(s.w.dialog.TextsOf(kIdFilePercent), (std::vector<std::string>{"0%", "0%", "0%"}));
+  EXPECT_EQ(s.w.dialog.texts[kIdOverallPercent], "100.00%");
+  EXPECT_EQ(s.w.dialog.positions[kIdOverallBar], 3u);
+  EXPECT_TRUE(s.engine->updateList.empty());
+}
+
+TEST(SyncManifestFiles, InstallStopsAtTheFirstFailure) {
+  struct Case {
+    const char* name;
+    std::vector<ManifestEntry> entries;
+    const char* failingUrl;     // "" for none
+    const char* servedDigest;   // content the server really has for skin.dat, "" for the listed one
+    size_t tried;
+    const char* failedName;
+  };
+  const Case cases[] = {
+      {"download fails", {{"", "a.exe", "A"}, {"Data", "skin.dat", "B"}, {"", "c.exe", "C"}},
+       "https://127.0.0.1/867/Data/skin.dat", "", 2, "skin.dat"},
+      {"content differs from the signed manifest", {{"", "a.exe", "A"}, {"Data", "skin.dat", "B"}, {"", "c.exe", "C"}},
+       "", "TAMPERED", 2, "skin.dat"},
+      {"two missing levels", {{"New\\Deep", "x.dll", "X"}, {"", "c.exe", "C"}}, "", "", 1, "x.dll"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallSync s(c.entries);
+    if (c.failingUrl[0] != '\0') s.w.fetcher.failing.insert(c.failingUrl);
+    if (c.servedDigest[0] != '\0') s.w.fetcher.served["https://127.0.0.1/867/Data/skin.dat"].sha1 = c.servedDigest;
+    EXPECT_FALSE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+    EXPECT_EQ(s.w.fetcher.calls.size(), c.tried);
+    EXPECT_EQ(s.w.dialog.texts[kIdStatusLine], std::string("下载") + c.failedName + " 失败");
+    EXPECT_EQ(s.w.dialog.texts[kIdCancelButton], "下载失败");
+    EXPECT_FALSE(s.w.fs.Exists("C:\\A\\Data\\skin.dat"));
+  }
+}
+
+TEST(SyncManifestFiles, InstallSetsTheRunningDownloaderAside) {
+  InstallSync s({{"", "corlinq_867.exe", "D"}});
+  s.w.fs.AddFile("C:\\A\\corlinq_867.exe", FakeFile{"", "old", "", true, true});
+  s.w.fs.AddFile("C:\\A\\corlinq_old.exe", FakeFile{"", "older", "", true, false});
+  ASSERT_TRUE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_EQ(s.w.fs.files["C:\\A\\corlinq_old.exe"].sha1, "old");
+  EXPECT_EQ(s.w.fs.files["C:\\A\\corlinq_867.exe"].sha1, "D");
+}
+
+TEST(SyncManifestFiles, PopupNotifierEntriesEndTheirProcessFirst) {
+  InstallSync s({{"", "QzwardPop_867.exe", "P"}, {"", "qzwardpop.exe", "Q"}});
+  s.w.processes.running = {"QzwardPop_867.exe", "qzwardpop.exe"};
+  ASSERT_TRUE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_EQ(s.w.processes.log, (std::vector<std::string>{"end QzwardPop_867.exe"}));  // case-sensitive "QzwardPop"
+}
+
+// An update over an earlier installation: new manifests staged, planning and staged downloads.
+struct UpdateSync {
+  World w;
+  std::unique_ptr<InstallEngine> engine;
+  UpdateSync(ProgressMode mode, const std::vector<ManifestEntry>& installedCommon,
+             const std::vector<ManifestEntry>& newCommon, const std::vector<ManifestEntry>& installedBank,
+             const std::vector<ManifestEntry>& newBank) {
+    w.Install(ManifestKind::kCommon, "old-common", installedCommon);
+    w.Install(ManifestKind::kBank, "old-bank", installedBank);
+    for (const char* sub : {"", "\\Data", "\\Plugins", "\\Script", "\\Tools"}) w.fs.AddFolderPath(std::string("C:\\A\\DownLoad") + sub);
+    w.manifests.documents["new-common"] = ManifestLoad{ManifestLoad::Status::kLoaded, newCommon};
+    w.manifests.documents["new-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, newBank};
+    w.fs.AddFile("C:\\A\\DownLoad\\Digest.xml", FakeFile{"new-common", "", "", true, false});
+    w.fs.AddFile("C:\\A\\DownLoad\\Digest_867.xml", FakeFile{"new-bank", "", "", true, false});
+    w.ServeFiles(newCommon);
+    w.ServeFiles(newBank);
+    engine = w.Engine(mode);
+  }
+  bool SyncBoth() {
+    const bool common = engine->SyncManifestFiles(ManifestKind::kCommon);
+    const bool bank = engine->SyncManifestFiles(ManifestKind::kBank);
+    return common && bank;
+  }
+};
+
+TEST(SyncManifestFiles, UpdatePlanningDecisions) {
+  const std::vector<ManifestEntry> installed = {
+      {"", "same.exe", "S"},          {"Data", "changed.dat", "OLD"}, {"Data", "edited.dat", "E"},
+      {"Data", "locked.dat", "L"},    {"Tools", "moved.dll", "M"},    {"", "dup.txt", "D"},
+      {"", "dup.txt", "WRONG"},
+  };
+  const std::vector<ManifestEntry> fresh = {
+      {"", "same.exe", "S"},        {"Data", "changed.dat", "NEW"}, {"Data", "edited.dat", "E"},
+      {"Data", "locked.dat", "L"},  {"Plugins", "moved.dll", "M"},  {"", "dup.txt", "D"},
+      {"Script", "added.lua", "A"},
+  };
+  UpdateSync s(ProgressMode::Update, installed, fresh, {}, {});
+  s.w.fs.files["C:\\A\\dup.txt"].sha1 = "D";                   // the first listing counts
+  s.w.fs.files["C:\\A\\Data\\edited.dat"].sha1 = "EDITED";       // changed on disk
+  s.w.fs.files["C:\\A\\Data\\locked.dat"].readable = false;      // cannot be read
+  s.w.fs.AddFile("C:\\A\\Plugins\\moved.dll", FakeFile{"", "M", "", true, false});
+  ASSERT_TRUE(s.SyncBoth());
+  const std::vector<std::string> expected = {"Data\\changed.dat", "Data\\edited.dat", "Data\\locked.dat",
+                                             "Plugins\\moved.dll", "Script\\added.lua"};
+  EXPECT_EQ(s.engine->updateList, expected);
+  ASSERT_EQ(s.w.fetcher.calls.size(), expected.size());
+  for (size_t j = 0; j < expected.size(); ++j) {
+    EXPECT_EQ(s.w.fetcher.calls[j].url, "https://127.0.0.1/867/" + expected[j]);
+    EXPECT_EQ(s.w.fetcher.calls[j].path, "C:\\A\\DownLoad\\" + expected[j]);
+  }
+  EXPECT_EQ(s.w.fetcher.calls[0].expectedDigest, "NEW");
+  EXPECT_EQ(s.w.fetcher.calls[4].expectedDigest, "A");
+  EXPECT_EQ(s.w.dialog.ranges[kIdOverallBar], 5u);
+  EXPECT_EQ(s.w.dialog.TextsOf(kIdOverallPercent),
+            (std::vector<std::string>{"20.00%", "40.00%", "60.00%", "80.00%", "100.00%"}));
+  EXPECT_EQ(s.w.dialog.texts[kIdStatusLine], "正在下载 Script\\added.lua   5/5");
+  EXPECT_EQ(s.engine->stepCounter, 1);
+  // The installed manifest is read once per call, not once per entry.
+  EXPECT_LE(s.w.manifests.loads, 4);
+}
+
+TEST(SyncManifestFiles, UpdateWithNothingChangedSaysNoUpdateNeeded) {
+  UpdateSync s(ProgressMode::Update, kCommon, kCommon, kBank, kBank);
+  ASSERT_TRUE(s.SyncBoth());
+  EXPECT_TRUE(s.w.fetcher.calls.empty());
+  EXPECT_EQ(s.w.dialog.texts[kIdStatusLine], "无需更新");
+  EXPECT_EQ(s.w.dialog.texts[kIdFilePercent], "100%");
+  EXPECT_EQ(s.w.dialog.texts[kIdOverallPercent], "100%");
+  for (const int bar : {kIdFileBar, kIdOverallBar}) {
+    EXPECT_EQ(s.w.dialog.ranges[bar], 1u);
+    EXPECT_EQ(s.w.dialog.positions[bar], 1u);
+  }
+}
+
+TEST(SyncManifestFiles, UpdateDownloadsOnceRepairTwiceForCommonEntries) {
+  std::vector<ManifestEntry> common = kCommon;
+  std::vector<ManifestEntry> bank = kBank;
+  for (auto* list : {&common, &bank}) {
+    for (ManifestEntry& e : *list) e.digest += "2";
+  }
+  struct Case {
+    ProgressMode mode;
+    std::vector<std::string> rels;
+  };
+  const Case cases[] = {
+      {ProgressMode::Update, {"WebUI_867.exe", "Data\\skin.dat", "Plugins\\bank.dll"}},
+      {ProgressMode::Repair,
+       {"WebUI_867.exe", "Data\\skin.dat", "WebUI_867.exe", "Data\\skin.dat", "Plugins\\bank.dll"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    UpdateSync s(c.mode, kCommon, common, kBank, bank);
+    ASSERT_TRUE(s.SyncBoth());
+    std::vector<std::string> rels;
+    for (const auto& call : s.w.fetcher.calls) rels.push_back(call.path.substr(std::string("C:\\A\\DownLoad\\").size()));
+    EXPECT_EQ(rels, c.rels);
+  }
+}
+
+TEST(SyncManifestFiles, UpdateGoesOnAfterAFailedDownload) {
+  std::vector<ManifestEntry> common = {{"", "a.exe", "A2"}, {"", "b.exe", "B2"}, {"", "c.exe", "C2"}};
+  UpdateSync s(ProgressMode::Update, {}, common, {}, {});
+  s.w.fetcher.failing.insert("https://127.0.0.1/867/b.exe");
+  EXPECT_FALSE(s.SyncBoth());
+  EXPECT_EQ(s.w.fetcher.calls.size(), 3u);
+  EXPECT_EQ(s.w.dialog.TextsOf(kIdStatusLine).back(), "正在下载 c.exe   3/3");
+  EXPECT_EQ(s.w.dialog.texts[kIdCancelButton], "下载失败");
+  EXPECT_TRUE(s.w.fs.Exists("C:\\A\\DownLoad\\c.exe"));
+  EXPECT_FALSE(s.w.fs.Exists("C:\\A\\DownLoad\\b.exe"));
+}
+
+TEST(SyncManifestFiles, UpdateRefusesAStagedManifestWithAnUnsafeEntry) {
+  UpdateSync s(ProgressMode::Update, kCommon, {{"..", "x.exe", "X"}}, kBank, kBank);
+  EXPECT_FALSE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_TRUE(s.w.fetcher.calls.empty());
+}
+
+TEST(SyncManifestFiles, PlanningOneHundredThousandEntriesTakesUnderASecond) {
+  constexpr int kEntries = 100'000;
+  std::vector<ManifestEntry> installed;
+  std::vector<ManifestEntry> fresh;
+  installed.reserve(kEntries);
+  fresh.reserve(kEntries);
+  for (int i = 0; i < kEntries; ++i) {
+    const std::string path = i % 4 == 0 ? "" : (i % 4 == 1 ? "Data" : (i % 4 == 2 ? "Plugins" : "Script"));
+    const std::string name = "file" + std::to_string(i) + ".bin";
+    const std::string digest = "digest" + std::to_string(i);
+    installed.push_back({path, name, digest});
+    fresh.push_back({path, name, i % 10 == 0 ? digest + "new" : digest});  // every tenth changed
+  }
+  UpdateSync s(ProgressMode::Update, installed, fresh, {}, {});
+  s.w.dialog.journal = nullptr;
+  s.w.fs.journal = nullptr;
+  // An update's common call plans only; the downloads follow in the bank call.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s.engine->SyncManifestFiles(ManifestKind::kCommon));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("planning %d entries: %.3f s\n", kEntries, seconds);
+  EXPECT_EQ(s.engine->updateList.size(), static_cast<size_t>(kEntries / 10));
+  EXPECT_TRUE(s.w.fetcher.calls.empty());
+#if defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(seconds, 5.0);  // instrumented build
+#else
+  EXPECT_LT(seconds, 1.0);
+#endif
+}
+
+}  // namespace
+}  // namespace corlinq::testing
