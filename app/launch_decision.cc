@@ -7,13 +7,6 @@
 #include "protocol/version_reply.h"
 
 namespace corlinq {
-namespace {
-
-constexpr int kModeUpdate = 1;
-constexpr int kModeRepair = 2;
-
-}  // namespace
-
 std::string InstallRecordKeyPath(const AppConfig& config) {
   return "Software\\" + config.registryVendor + "\\Tollwyn\\WebUI\\" + config.familyWord + "\\" +
          StrPrintf("%x", static_cast<unsigned>(config.bankId));
@@ -53,7 +46,7 @@ int DecideLaunch(AppConfig& config, const std::string& commandLine, LaunchPorts&
       if (ports.AskYesNo(kBrowserQuestion, config.productName) == Answer::kNo) return 1;
       ports.TerminateProcessId(browser);
     }
-    ports.RunProgressDialog(kModeRepair);
+    ports.RunProgressDialog(ProgressMode::Repair);
     return 1;
   }
 
@@ -63,7 +56,7 @@ int DecideLaunch(AppConfig& config, const std::string& commandLine, LaunchPorts&
     ports.RunUpdateDialog(older ? 0 : 1);
   } else if (config.updateFlag == 2) {
     ports.KillProcessByName(kBrowserExe);
-    ports.RunProgressDialog(kModeUpdate);
+    ports.RunProgressDialog(ProgressMode::Update);
   }
   return 1;
 }

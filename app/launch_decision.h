@@ -6,6 +6,7 @@
 
 #include "app/app_config.h"
 #include "ui/dialog_view.h"
+#include "ui/progress_mode.h"
 
 namespace corlinq {
 
@@ -29,8 +30,8 @@ class LaunchPorts {
   [[nodiscard]] virtual Answer AskYesNo(const std::string& text, const std::string& caption) = 0;
   // The update dialog (reinstallMode 0 asks to update, 1 to reinstall) as the main window.
   virtual void RunUpdateDialog(int reinstallMode) = 0;
-  // The progress dialog in mode 1 (update) or 2 (repair), modally, with no parent.
-  virtual void RunProgressDialog(int mode) = 0;
+  // The progress dialog (update or repair), modally, with no parent.
+  virtual void RunProgressDialog(ProgressMode mode) = 0;
   virtual void Trace(const std::string& text) = 0;
   // Ends the process with exit code 0 through the normal runtime exit.
   [[noreturn]] virtual void ExitNormally() = 0;

@@ -57,7 +57,9 @@ class FakeLaunchPorts : public LaunchPorts {
     return answer;
   }
   void RunUpdateDialog(int reinstallMode) override { calls.push_back("update dialog " + std::to_string(reinstallMode)); }
-  void RunProgressDialog(int mode) override { calls.push_back("progress " + std::to_string(mode)); }
+  void RunProgressDialog(ProgressMode mode) override {
+    calls.push_back("progress " + std::to_string(static_cast<int>(mode)));
+  }
   void Trace(const std::string&) override {}
   [[noreturn]] void ExitNormally() override { throw ProcessExit{}; }
 };

@@ -15,10 +15,9 @@
 #include "engine/runtime_table.h"
 #include "notifier/popup_link.h"
 #include "ui/dialog_view.h"
+#include "ui/progress_mode.h"
 
 namespace corlinq {
-
-enum class ProgressMode { Install = 0, Update = 1, Repair = 2 };
 
 // Controls of the progress dialog the engine writes to.
 inline constexpr int kIdCancelButton = 2;

@@ -3,6 +3,6 @@
 
 namespace corlinq {
 
-enum class ProgressMode { kInstall = 0, kUpdate = 1, kRepair = 2 };
+enum class ProgressMode { Install = 0, Update = 1, Repair = 2 };
 
 }  // namespace corlinq

@@ -15,7 +15,7 @@ namespace corlinq {
 // writes into valid memory (the view then reaches no window any more).
 struct ProgressSession {
   std::shared_ptr<DialogView> view;
-  ProgressMode mode = ProgressMode::kInstall;
+  ProgressMode mode = ProgressMode::Install;
   // 0 while the run may still change things, 1 once it ended or failed. One writer: the worker.
   std::atomic<int> workerDone{0};
 };

@@ -163,7 +163,7 @@ bool COptionDlg::OnCommand(int id, int notifyCode) {
     case IDOK:
       if (OnOptionsNext(*view(), config, OptionHooks()) == NextStep::kProceed) {
         ShowWindow(hwnd_, SW_HIDE);
-        CProgressDlg progress(ProgressMode::kInstall);
+        CProgressDlg progress(ProgressMode::Install);
         progress.DoModal(nullptr);
         End(IDCANCEL);
       }
@@ -228,7 +228,7 @@ BOOL CProgressDlg::OnInitDialog() {
   SetBackground(config.progressImageA);
   if (run_) run_->Start(session_);
   SetTimer(hwnd_, 1, kPictureSwapMs, nullptr);
-  if (mode_ == ProgressMode::kInstall) {
+  if (mode_ == ProgressMode::Install) {
     PlaceAtLastRect();
   } else {
     PlaceCentred(true);
@@ -274,7 +274,7 @@ bool CUpdateDlg::OnCommand(int id, int) {
     if (hooks.endBrowser) hooks.endBrowser();
   }
   ShowWindow(hwnd_, SW_HIDE);
-  CProgressDlg progress(ProgressMode::kUpdate);
+  CProgressDlg progress(ProgressMode::Update);
   progress.DoModal(nullptr);
   End(IDCANCEL);
   return true;

@@ -113,9 +113,9 @@ class FakeRun : public ProgressRun {
 };
 
 ProgressMode ModeFrom(const std::string& text) {
-  if (text == "update") return ProgressMode::kUpdate;
-  if (text == "repair") return ProgressMode::kRepair;
-  return ProgressMode::kInstall;
+  if (text == "update") return ProgressMode::Update;
+  if (text == "repair") return ProgressMode::Repair;
+  return ProgressMode::Install;
 }
 
 void PrintChoices() {
