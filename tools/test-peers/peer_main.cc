@@ -1,11 +1,13 @@
 // A stand-in for the assistant or the pop-up notifier, for the Wine-tier tests.
-//   <exe>            runs until told to stop (at most two minutes)
+//   <exe>            runs until told to stop (at most two minutes; the environment variable
+//                    CORLINQ_PEER_SECONDS sets another limit, 0 for none, e.g. for the demo)
 //   <exe> -t         tells a running instance of the same exe name to stop, then exits
 // The pop-up notifier stand-ins (exe name beginning with "QzwardPop") also serve the notifier
 // pipe, append every message received to a record file (--record PATH, default
 // <exe>.messages.txt beside the exe), and with --answer yes|no signal the command's answer event.
 #include <windows.h>
 
+#include <cwchar>
 #include <cwctype>
 #include <string>
 #include <thread>
@@ -101,6 +103,12 @@ int wmain(int argc, wchar_t** argv) {
   }
   ScopedHandle quit(CreateEventW(nullptr, TRUE, FALSE, quitName.c_str()));
   if (exeName.rfind(L"qzwardpop", 0) == 0) std::thread(ServePipe).detach();
-  WaitForSingleObject(quit.get(), 120'000);
+  DWORD limitMs = 120'000;
+  wchar_t seconds[16] = {};
+  if (GetEnvironmentVariableW(L"CORLINQ_PEER_SECONDS", seconds, 16) > 0 && seconds[0] != L'\0') {
+    const unsigned long value = wcstoul(seconds, nullptr, 10);
+    limitMs = value == 0 ? INFINITE : static_cast<DWORD>(value > 4'000'000 ? 4'000'000'000UL : value * 1000UL);
+  }
+  WaitForSingleObject(quit.get(), limitMs);
   ExitProcess(0);
 }
