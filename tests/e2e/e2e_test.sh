@@ -1,0 +1,350 @@
+#!/usr/bin/env bash
+# End-to-end: the real downloader under Wine against the reference update server on loopback,
+# driven as a user would. One group of cases per call; each group starts its own Wine
+# environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
+# and tears both down by pid.
+#   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
+#   GROUP: install | query | update | repair | instances | startup | cancel
+# Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
+set -uo pipefail
+group=${1:?group}
+check_driver=${2:+$(readlink -f "$2")}
+E2E_ROOT=$(cd "$(dirname "$(readlink -f "$0")")/../.." && pwd)
+E2E_WIN64=${E2E_WIN64:-$E2E_ROOT/build/win64}
+WINE_STATE=$E2E_WIN64/e2e-wine
+E2E_STATE=$E2E_WIN64/e2e/$group
+rm -rf "$E2E_STATE"
+source "$E2E_ROOT/scripts/lib/e2e.sh"
+"$E2E_ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
+e2e_init
+SHOTS=$E2E_WIN64/e2e-screenshots/$group
+rm -rf "$SHOTS"
+mkdir -p "$SHOTS"
+
+teardown() {
+  e2e_stop_programs >/dev/null 2>&1
+  e2e_server_stop
+  "$E2E_ROOT/scripts/wine/stop.sh" "$WINE_STATE" >/dev/null 2>&1
+}
+trap teardown EXIT
+trap 'exit 1' INT TERM
+"$E2E_ROOT/scripts/wine/cjk-fonts.sh" "$WINE_STATE"
+
+failures=0
+ok() { echo "ok - $1"; }
+fail() { echo "FAIL - $1"; failures=$((failures + 1)); }
+check() {  # description command...
+  local what=$1
+  shift
+  if "$@" >/dev/null 2>&1; then ok "$what"; else fail "$what"; fi
+}
+expect() {  # description expected command...
+  local what=$1 want=$2 got
+  shift 2
+  got=$("$@" 2>/dev/null)
+  if [ "$got" = "$want" ]; then ok "$what"; else fail "$what: got '$got', want '$want'"; fi
+}
+shot() { drv screenshot "$1" "$(e2e_winpath "$SHOTS/$2.png")" >/dev/null 2>&1 || true; }
+not() { ! "$@"; }
+# No dialog of ours shows (any template), now.
+no_dialog() { ! drv wait-dialog "$E2E_TITLE" 200 >/dev/null 2>&1; }
+queries() { e2e_server_log "${1:-server}" | grep -c 'GET /assist/server' || true; }
+
+DEFAULT_DIR='C:\Program Files\恒澍银行网上银行安全组件\恒澍银行网银助手'
+WORK=$E2E_STATE/work
+RELEASE=$E2E_STATE/release
+e2e_make_release "$RELEASE" || { echo "cannot make the release"; exit 1; }
+
+# Starts the update server (name "server") on a free port of ADDRESS and writes serverip.dat.
+# serve VERSION UPDATE [ADDRESS] [RELEASE]
+serve() {
+  e2e_server_stop server
+  e2e_server_config "$E2E_STATE/server.json" "${4:-$RELEASE}" "$1" "$2" "${3:-127.0.0.1}"
+  e2e_server_start server update-server --config "$E2E_STATE/server.json" || return 1
+  PORT=$(e2e_server_port server)
+  e2e_workdir "$WORK" https://localhost ":$PORT"
+}
+# A port nothing listens on, for serverip.dat when no server should answer.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# Files, record, uninstall entry, shortcuts, assistant after an install into WINDOWS_DIR.
+# installed WHAT WINDOWS_DIR VERSION DESKTOP(0|1)
+installed() {
+  local what=$1 dir=$2 version=$3 desktop=$4
+  check "$what: files match the manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$dir")" quiet
+  expect "$what: record Version" "$version" e2e_record_value Version
+  expect "$what: record Path" "$dir" e2e_record_value Path
+  check "$what: uninstall entry" wine reg query "$E2E_UNINSTALL_KEY" /v UninstallString /reg:32
+  local links
+  links=$(e2e_shortcuts)
+  local desk="$E2E_DRIVE_C/users/Public/Desktop/$E2E_PRODUCT.lnk"
+  if [ "$desktop" = 1 ]; then
+    check "$what: desktop shortcut" test -f "$desk"
+  else
+    check "$what: no desktop shortcut" test ! -f "$desk"
+  fi
+  check "$what: program group shortcuts" grep -q "/Programs/.*/${E2E_PRODUCT}卸载程序.lnk" <<<"$links"
+  local started=0
+  for _ in $(seq 20); do e2e_running WebUI_867.exe && { started=1; break; }; sleep 0.5; done
+  check "$what: the assistant was started" test $started = 1
+}
+
+case_fresh_install() {  # desktop(0|1) folder(empty: default) label
+  local desktop=$1 dir=$2 label=$3
+  echo "# fresh install ($label)"
+  e2e_stop_programs
+  e2e_reset_install
+  serve 1.0.0.1 0 || { fail "$label: server start"; return; }
+  e2e_launch "$WORK"
+  local args=("$SHOTS/$label")
+  if [ "$desktop" = 0 ] || [ -n "$dir" ]; then args+=("$desktop" "$dir"); fi
+  if e2e_drive_install "${args[@]}"; then ok "$label: wizard ran to the end"; else fail "$label: wizard"; return; fi
+  expect "$label: exit code" 0 echo "$E2E_APP_RC"
+  expect "$label: install folder" "${dir:-$DEFAULT_DIR}" echo "$E2E_INSTALL_DIR"
+  installed "$label" "$E2E_INSTALL_DIR" 1.0.0.1 "$desktop"
+  e2e_stop_programs
+}
+
+group_install() {
+  case_fresh_install 1 "" defaults
+  case_fresh_install 0 'C:\corlinq e2e\助手' custom
+}
+
+# The version query: server down with Retry twice; failover to the third server; an answer
+# that cannot be opened.
+group_query() {
+  e2e_stop_programs
+  e2e_reset_install
+  echo "# no server answers: Retry twice, then only Cancel"
+  e2e_workdir "$WORK" https://localhost ":$(free_port)"
+  e2e_launch "$WORK"
+  check "query dialog shows" drv wait-dialog "$E2E_TITLE#130" 20000
+  check "no answer: status" e2e_wait_text 130 1029 服务器没响应 40
+  check "no answer: Retry shows" drv visible 130 1030
+  shot 130 130_no_answer
+  for attempt in 2 3; do
+    drv click 130 1030 >/dev/null
+    sleep 0.5
+    check "Retry $((attempt - 1)): no answer again" e2e_wait_text 130 1029 服务器没响应 40
+  done
+  sleep 0.5
+  check "after the third failure Retry is hidden" not drv visible 130 1030
+  shot 130 130_retry_hidden
+  check "the downloader is still waiting for the user" kill -0 "$E2E_APP_PID"
+  e2e_stop_programs
+
+  echo "# failover: only the third server of the list answers"
+  serve 1.0.0.1 0 127.0.0.3 || fail "failover: server start"
+  e2e_launch "$WORK"
+  check "failover: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "failover: one query reached the server" 1 queries
+  e2e_stop_programs
+  e2e_server_stop server
+
+  echo "# an answer that cannot be opened stalls the query"
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  e2e_server_start peer fault-peer --listen 127.0.0.1:0 --tls "$E2E_STATE/certs/server.crt" \
+    "$E2E_STATE/certs/server.key" --mode 404 --body "no such bank" --log "$E2E_STATE/peer.requests"
+  e2e_workdir "$WORK" https://localhost ":$("$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" peer)"
+  e2e_launch "$WORK"
+  check "unopenable: query dialog shows" drv wait-dialog "$E2E_TITLE#130" 20000
+  local i
+  for i in $(seq 40); do [ -s "$E2E_STATE/peer.requests" ] && break; sleep 0.3; done
+  sleep 2
+  expect "unopenable: still querying" 正在获取版本信息... drv text 130 1029
+  check "unopenable: Retry hidden" not drv visible 130 1030
+  check "unopenable: no welcome dialog" not drv wait-dialog 132 300
+  shot 130 130_unopenable
+  e2e_stop_programs
+  e2e_server_stop peer
+}
+
+# An installed assistant (record VERSION, files of the release, or none) in the default folder.
+# fake_install VERSION [with-files]
+fake_install() {
+  e2e_stop_programs
+  e2e_reset_install
+  local dir
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  mkdir -p "$dir"
+  [ -z "${2:-}" ] || cp -R "$RELEASE"/. "$dir"/
+  e2e_write_record "$1" "$DEFAULT_DIR"
+}
+
+# Update question, forced update with the notifier command, reinstall question, "-update" idle.
+group_update() {
+  echo "# update offered (installed 1.0.0.0, server 1.0.0.1, update 1): question, 确定"
+  fake_install 1.0.0.0
+  serve 1.0.0.1 1 || fail "update: server start"
+  e2e_launch "$WORK"
+  check "update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  shot 139 139_update
+  drv click 139 1 >/dev/null
+  check "update: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  check "update: run ends the process" e2e_wait_exit 120
+  installed update "$DEFAULT_DIR" 1.0.0.1 1
+  e2e_stop_programs
+
+  echo "# forced update (update 2): no question, the notifier is told"
+  fake_install 1.0.0.0
+  serve 1.0.0.1 2 || fail "forced: server start"
+  local record=$E2E_STATE/pop.messages
+  rm -f "$record"
+  wine "$E2E_PEERS/QzwardPop_867.exe" --record "$(e2e_winpath "$record")" >/dev/null 2>&1 &
+  local pop=$!
+  sleep 1
+  e2e_launch "$WORK"
+  check "forced: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
+  check "forced: no question dialog" not drv wait-dialog 139 200
+  check "forced: run ends the process" e2e_wait_exit 120
+  expect "forced: the notifier got exactly MOVRA_PopUpdatePopCmd||" "MOVRA_PopUpdatePopCmd||" \
+    head -c 23 "$record"
+  expect "forced: and nothing more" 24 stat -c %s "$record"
+  expect "forced: record Version" 1.0.0.1 e2e_record_value Version
+  kill "$pop" 2>/dev/null
+  wait "$pop" 2>/dev/null
+  e2e_stop_programs
+
+  echo "# same version (update 1): the reinstall question; 取消 changes nothing"
+  fake_install 1.0.0.1 with-files
+  serve 1.0.0.1 1 || fail "reinstall: server start"
+  e2e_launch "$WORK"
+  check "reinstall: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  shot 139 139_reinstall
+  drv click 139 2 >/dev/null
+  check "reinstall: 取消 ends the process" e2e_wait_exit 20
+  check "reinstall: no progress dialog" no_dialog
+  e2e_stop_programs
+
+  echo "# -update with nothing to do (update 0): ends, shows nothing"
+  fake_install 1.0.0.1 with-files
+  serve 1.0.0.1 0 || fail "-update: server start"
+  e2e_launch "$WORK" -update
+  check "-update: ends by itself" e2e_wait_exit 40
+  expect "-update: exit code" 0 echo "${E2E_APP_RC:-}"
+  expect "-update: one query" 1 queries
+  check "-update: no dialog" no_dialog
+  expect "-update: record unchanged" 1.0.0.1 e2e_record_value Version
+}
+
+# "-losefile" restores a deleted and a corrupted file.
+group_repair() {
+  echo "# -losefile: a deleted and a corrupted file are restored"
+  fake_install 1.0.0.1 with-files
+  local dir
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  rm -f "$dir/bin/helper.dll"
+  printf 'corrupted\n' >>"$dir/config.ini"
+  check "repair: the damage is seen" not e2e_check_files "$RELEASE" "$dir" quiet
+  serve 1.0.0.1 0 || fail "repair: server start"
+  e2e_launch "$WORK" -losefile
+  check "repair: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
+  shot 135 135_repair
+  check "repair: run ends the process" e2e_wait_exit 120
+  check "repair: files match the manifests again" e2e_check_files "$RELEASE" "$dir" quiet
+  e2e_server_log server | grep -q "GET /release/867/bin/helper.dll 200" && ok "repair: helper.dll downloaded" ||
+    fail "repair: helper.dll downloaded"
+  e2e_stop_programs
+}
+
+# One downloader per bank; "-t" ends a running one.
+group_instances() {
+  echo "# a second instance ends at the mutex; -t ends the first"
+  e2e_stop_programs
+  e2e_reset_install
+  e2e_workdir "$WORK" https://localhost ":$(free_port)"
+  e2e_launch "$WORK"
+  local first=$E2E_APP_PID
+  check "first: query dialog shows" drv wait-dialog "$E2E_TITLE#130" 20000
+  local before
+  before=$(drv list | grep -c "$E2E_TITLE")
+  local start=$SECONDS
+  (cd "$WORK" && timeout 30 wine "$E2E_EXE") >/dev/null 2>&1 </dev/null
+  local rc=$?
+  expect "second: exit code" 0 echo $rc
+  check "second: ended quickly" test $((SECONDS - start)) -lt 20
+  expect "second: no new window" "$before" bash -c "wine '$E2E_DRIVER' list 2>/dev/null | tr -d '\r' | grep -c '$E2E_TITLE'"
+  check "first: still there" kill -0 "$first"
+  (cd "$WORK" && timeout 30 wine "$E2E_EXE" -t) >/dev/null 2>&1 </dev/null
+  expect "-t: exit code" 0 echo $?
+  check "-t: the first downloader ended" e2e_wait_exit 15
+  check "-t: its dialog is gone" no_dialog
+}
+
+# A library planted beside the program stops it before any window.
+group_startup() {
+  echo "# planted library: warning console, no dialog, no server contact"
+  e2e_stop_programs
+  e2e_reset_install
+  serve 1.0.0.1 0 || fail "startup: server start"
+  local folder=$E2E_DRIVE_C/corlinq_e2e_planted
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$E2E_EXE" "$folder/"
+  cp "$WORK/serverip.dat" "$folder/"
+  : >"$folder/evil.dll"
+  if [ -n "$check_driver" ]; then
+    local out=$E2E_STATE/planted.out
+    (cd "$folder" && timeout 60 wine "$check_driver" "C:\\corlinq_e2e_planted\\corlinq_$E2E_BANK.exe" \
+      "$(e2e_winpath "$out")") >/dev/null 2>&1 </dev/null
+    check "planted: the program ended by itself" test $? = 0
+    check "planted: the warning names the library" grep -q 'evil.dll' "$out"
+    check "planted: exit code 0" grep -qx 'exit: 0' "$out"
+  fi
+  (cd "$folder" && timeout 30 wine "C:\\corlinq_e2e_planted\\corlinq_$E2E_BANK.exe") >/dev/null 2>&1 </dev/null
+  expect "planted, no input: ends with exit code 0" 0 echo $?
+  check "planted: no dialog" no_dialog
+  expect "planted: no query reached the server" 0 queries
+  rm -rf "$folder"
+}
+
+# Cancel while the run goes (with its question) and after "下载失败" (without).
+group_cancel() {
+  echo "# Cancel during a run asks first; No keeps the run, Yes ends the process"
+  e2e_stop_programs
+  e2e_reset_install
+  local big=$E2E_STATE/big
+  mkdir -p "$big"
+  head -c 40000000 /dev/urandom >"$big/assist.dat"
+  e2e_make_release "$E2E_STATE/release-big" "" "bin/assist.dat=$big/assist.dat"
+  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-big" || fail "cancel: server start"
+  e2e_launch "$WORK"
+  drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "cancel: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  drv click 135 2 >/dev/null
+  expect "cancel: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
+  shot 135 135_cancel_question
+  drv answer-msgbox "$E2E_TITLE" no >/dev/null
+  sleep 0.5
+  check "cancel: No keeps the run" drv wait-dialog 135 1000
+  drv click 135 2 >/dev/null
+  drv answer-msgbox "$E2E_TITLE" yes 5000 >/dev/null
+  check "cancel: Yes ends the process" e2e_wait_exit 15
+  e2e_stop_programs
+
+  echo "# a tampered file: 下载失败, then Cancel closes without a question"
+  e2e_reset_install
+  cp -R "$RELEASE" "$E2E_STATE/release-tampered"
+  printf 'tampered\n' >>"$E2E_STATE/release-tampered/config.ini"
+  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-tampered" || fail "tampered: server start"
+  e2e_launch "$WORK"
+  drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "tampered: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  check "tampered: 下载失败" e2e_wait_text 135 2 下载失败 60
+  shot 135 135_failed
+  check "tampered: the process waits for the user" kill -0 "$E2E_APP_PID"
+  drv click 135 2 >/dev/null
+  check "tampered: no question" not drv msgbox-text "$E2E_TITLE" 1500
+  check "tampered: Cancel ends the process" e2e_wait_exit 15
+  check "tampered: no install record" test -z "$(e2e_record_value Version)"
+}
+
+start=$SECONDS
+case "$group" in
+  install | query | update | repair | instances | startup | cancel) "group_$group" ;;
+  *) echo "unknown group $group"; exit 2 ;;
+esac
+echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"
+[ $failures -eq 0 ]
