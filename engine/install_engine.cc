@@ -123,7 +123,7 @@ bool DeleteFilesBelow(FileSystem& files, Host& host, const std::string& folder) 
   if (!entries) return false;
   for (const FolderEntry& entry : *entries) {
     const std::string full = folder + "\\" + entry.name;
-    if (entry.isFolder) {
+    if (entry.isDirectory) {
       if (!entry.name.empty() && entry.name[0] == '.') continue;
       (void)DeleteFilesBelow(files, host, full);
     } else if (!files.Remove(full)) {

@@ -165,10 +165,19 @@ class InstallEngine {
 
 // What a progress dialog owns for its run.
 struct InstallRun {
+  InstallRun() : workerDone(ownWorkerDone_) {}
+  // A run whose workerDone lives with the dialog that shows it.
+  explicit InstallRun(std::atomic<int>& sharedWorkerDone) : workerDone(sharedWorkerDone) {}
+  InstallRun(const InstallRun&) = delete;
+  InstallRun& operator=(const InstallRun&) = delete;
+
   std::unique_ptr<InstallEngine> engine;
   // 0 while the run may still change things, 1 once it has ended or failed; read by the
   // dialog's Cancel handler on another thread.
-  std::atomic<int> workerDone{0};
+  std::atomic<int>& workerDone;
+
+ private:
+  std::atomic<int> ownWorkerDone_{0};
 };
 
 // The start of a run, on the dialog's thread: creates the engine from config, tells the

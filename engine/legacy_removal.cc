@@ -121,7 +121,7 @@ bool InstallEngine::CopyStagedTree(const std::string& folder) {
   const std::string stagingPrefix = installDir + "\\DownLoad" + "\\";
   for (const FolderEntry& entry : *entries) {
     const std::string source = folder + "\\" + entry.name;
-    if (entry.isFolder) {
+    if (entry.isDirectory) {
       if (!entry.name.empty() && entry.name[0] == '.') continue;
       if (!CopyStagedTree(source)) return false;
       continue;

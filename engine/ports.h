@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "manifest/manifest_entries.h"  // ManifestEntry: one "File" element of a manifest
+
+#include "base/folder_entry.h"
+
 namespace corlinq {
 
 class DialogView;
@@ -24,12 +28,6 @@ class FileFetcher {
                                       const std::string& expectedDigest, DialogView* progress) = 0;
 };
 
-// One "File" element of a manifest.
-struct ManifestEntry {
-  std::string path;      // "Path": folder relative to the install folder, may be empty
-  std::string fileName;  // "FileName"
-  std::string digest;    // "Digest": Base64 of SHA-1
-};
 
 struct ManifestLoad {
   enum class Status {
@@ -56,10 +54,6 @@ enum class DigestKind {
   kSha256Hex,   // runtime installer pins: SHA-256, lowercase hexadecimal
 };
 
-struct FolderEntry {
-  std::string name;
-  bool isFolder = false;
-};
 
 class FileSystem {
  public:

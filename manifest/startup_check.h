@@ -7,14 +7,12 @@
 
 #include "manifest/manifest_xml.h"
 
+#include "base/folder_entry.h"
+
 namespace corlinq {
 
 // One entry of a folder listing, as the platform's enumeration yields it ("." and ".." included
 // or not; they are skipped either way).
-struct FolderEntry {
-  std::string name;  // UTF-8, without folder
-  bool isDirectory = false;
-};
 
 // Port: lists a folder in the platform's enumeration order. False when the folder cannot be read.
 class FolderLister {

@@ -4,8 +4,10 @@
 
 #include "app/app_config.h"
 #include "app/startup.h"
+#include "app/win/app_ports_win.h"
 #include "app/win/startup_ports_win.h"
 #include "manifest/win/startup_check_win.h"
+#include "ui/win/dialogs.h"
 
 namespace corlinq::win {
 
@@ -14,7 +16,15 @@ CDownloaderApp::CDownloaderApp() {
 }
 
 bool CDownloaderApp::InitInstance(const std::string& commandLine) {
-  StartupPortsWin ports(nullptr, nullptr, nullptr);
+  InstallUiHooks();
+  LaunchPortsWin launchPorts;
+  StartupPortsWin ports(
+      [&launchPorts](const std::string& line) { return DecideLaunch(TheAppConfig(), line, launchPorts); },
+      [] {
+        CGetInternetDlg dialog;
+        (void)dialog.DoModal(nullptr);
+      },
+      nullptr);
   return corlinq::InitInstance(TheAppConfig(), commandLine, ports);
 }
 

@@ -8,6 +8,7 @@
 #include "app/server_config.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "ui/win/dialog.h"
 
 namespace corlinq::win {
 
@@ -44,7 +45,9 @@ void StartupPortsWin::ResetDialogReferences() {
 }
 
 unsigned StartupPortsWin::RegisterQuitMessage(const std::string& name) {
-  return RegisterWindowMessageW(Utf8ToWide(name).c_str());
+  const unsigned id = RegisterWindowMessageW(Utf8ToWide(name).c_str());
+  SetQuitMessageId(id);  // every dialog ends the process on this message with wParam 1
+  return id;
 }
 
 void StartupPortsWin::ShowInitError(const std::string& text) {

@@ -102,7 +102,7 @@ TEST(WinFileSystem, FoldersFilesAndDigests) {
   ASSERT_TRUE(listed.has_value());
   ASSERT_EQ(listed->size(), 2u);
   for (const FolderEntry& entry : *listed) {
-    EXPECT_EQ(entry.isFolder, entry.name == "数据") << entry.name;
+    EXPECT_EQ(entry.isDirectory, entry.name == "数据") << entry.name;
   }
   EXPECT_FALSE(files.List(dir + "\\missing").has_value());
   EXPECT_TRUE(files.Remove(dir + "\\moved.txt"));
