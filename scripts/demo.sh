@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The demo: builds everything, serves the signed demo release from the reference update server
-# over HTTPS on 127.0.0.1:8443, runs the real downloader for the demo bank (0x867) under Wine with
+# over HTTPS on 127.0.0.1:8443 (DEMO_PORT), runs the real downloader for the demo bank (0x867) under Wine with
 # serverip.dat pointing at that server, drives the install wizard with its defaults, waits for
 # the run to finish, and prints what was installed and where the screenshots are.
 # Exit 0 only when the install really happened: every file of both manifests installed with its
 # digest, the install record written, and the assistant started.
-#   scripts/demo.sh            (SKIP_BUILD=1 skips deps and build, for a second run)
+#   scripts/demo.sh   SKIP_BUILD=1 skips deps and build (a second run); DEMO_RELEASE_SRC=DIR serves
+#                     another release folder instead of demo/release
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 E2E_ROOT=$(pwd)
@@ -34,15 +35,27 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-echo "=== the signed demo release (demo/release + the assistant stand-ins)"
+src=${DEMO_RELEASE_SRC:-demo/release}
+echo "=== the signed demo release ($src + the assistant stand-ins)"
 release=$E2E_STATE/release
-e2e_make_release "$release"
+e2e_make_release "$release" "$src"
 (cd "$release" && find . -type f | sed 's|^\./|  |' | sort)
 
-echo "=== the reference update server on https://127.0.0.1:8443 (bank 867, version 1.0.0.1)"
-e2e_server_config "$E2E_STATE/server.json" "$release" 1.0.0.1 0 127.0.0.1 8443
+# 8443 unless DEMO_PORT says otherwise; a port already taken (another server on this machine)
+# gives way to a free one, which serverip.dat then names.
+port=${DEMO_PORT:-8443}
+if python3 -c 'import socket,sys; s=socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))' "$port" 2>/dev/null; then
+  :
+else
+  busy=$port
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  echo "(port $busy is taken on 127.0.0.1; using $port)"
+fi
+echo "=== the reference update server on https://127.0.0.1:$port (bank 867, version 1.0.0.1)"
+e2e_server_config "$E2E_STATE/server.json" "$release" 1.0.0.1 0 127.0.0.1 "$port"
 e2e_server_stop server
 e2e_server_start server update-server --config "$E2E_STATE/server.json"
+grep -o '"url": "[^"]*"' "$E2E_STATE/server.json" | sed 's/^/  /'
 
 echo "=== a fresh Wine environment ($WINEPREFIX)"
 scripts/wine/cjk-fonts.sh "$WINE_STATE"
@@ -50,7 +63,7 @@ e2e_reset_install
 rm -rf "$SHOTS"
 mkdir -p "$SHOTS"
 work=$E2E_STATE/work
-e2e_workdir "$work"
+e2e_workdir "$work" https://localhost ":$port"
 echo "serverip.dat:"
 sed 's/^/  /' "$work/serverip.dat"
 
@@ -71,16 +84,17 @@ dir=$(e2e_unixpath "$E2E_INSTALL_DIR")
 echo "=== installed files in $E2E_INSTALL_DIR"
 e2e_check_files "$release" "$dir" || { echo "  -> files do not match the manifests"; status=1; }
 echo "=== install record ($E2E_RECORD_KEY, 32-bit view)"
-wine reg query "$E2E_RECORD_KEY" /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/^ \{2,\}/  /p'
+e2e_reg_dump "$E2E_RECORD_KEY" 32 | sed 's/^/  /'
 version=$(e2e_record_value Version) path=$(e2e_record_value Path)
 if [ "$version" != 1.0.0.1 ] || [ "$path" != "$E2E_INSTALL_DIR" ]; then
   echo "  -> record missing or wrong (Version '$version', Path '$path')"
   status=1
 fi
 echo "=== uninstall entry and autostart"
-wine reg query "$E2E_UNINSTALL_KEY" /reg:32 2>/dev/null | tr -d '\r' | sed -n 's/^ \{2,\}/  /p'
-wine reg query "$E2E_RUN_KEY" /v "$E2E_PRODUCT" /reg:64 2>/dev/null | tr -d '\r' | sed -n 's/^ \{2,\}/  /p' ||
-  true
+echo "  $E2E_UNINSTALL_KEY (32-bit view):"
+e2e_reg_dump "$E2E_UNINSTALL_KEY" 32 | sed 's/^/    /'
+echo "  $E2E_RUN_KEY (64-bit view):"
+e2e_reg_dump "$E2E_RUN_KEY" 64 | grep "^$E2E_PRODUCT=" | sed 's/^/    /' || echo "    (no autostart value)"
 echo "=== shortcuts"
 links=$(e2e_shortcuts)
 if [ -n "$links" ]; then sed "s|^$E2E_DRIVE_C|  C:|" <<<"$links"; else echo "  none"; status=1; fi

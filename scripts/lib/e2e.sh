@@ -159,6 +159,8 @@ e2e_stop_programs() {
 # Removes what an install leaves in the prefix: folder, record, uninstall entry, Run value,
 # shortcuts and program group.
 e2e_reset_install() {
+  # A Windows user profile has the quick launch folder; a fresh Wine prefix does not.
+  mkdir -p "$E2E_DRIVE_C/users/$(id -un)/AppData/Roaming/Microsoft/Internet Explorer/Quick Launch"
   rm -rf "$E2E_DRIVE_C/Program Files/恒澍银行网上银行安全组件" "$E2E_DRIVE_C/Program Files (x86)/恒澍银行网上银行安全组件"
   find "$E2E_DRIVE_C" -path "$E2E_DRIVE_C/windows" -prune -o \
     \( -name "$E2E_PRODUCT*.lnk" -o -type d -name 恒澍银行网上银行安全组件 \) -print0 2>/dev/null |
@@ -175,11 +177,17 @@ e2e_write_record() {
     wine reg add "$E2E_RECORD_KEY" /v Path /d "$2" /reg:32 /f >/dev/null 2>&1
 }
 
-# Prints one value of the install record ("" when missing). e2e_record_value NAME
-e2e_record_value() {
-  wine reg query "$E2E_RECORD_KEY" /v "$1" /reg:32 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$1 \{1,\}REG_[A-Z_]* \{1,\}//p"
+# Prints the values of a registry key as name=value lines, in UTF-8 (reg query prints through
+# the console's code page, which turns Chinese into "?"). e2e_reg_dump KEY 32|64
+e2e_reg_dump() {
+  local file=$E2E_STATE/reg-export.reg
+  rm -f "$file"
+  wine reg export "$1" "$(e2e_winpath "$file")" "/reg:$2" /y >/dev/null 2>&1 || return 1
+  iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r' | sed -n 's/^"\(.*\)"="\(.*\)"$/\1=\2/p' | sed 's/\\\\/\\/g'
 }
+
+# Prints one value of the install record ("" when missing). e2e_record_value NAME
+e2e_record_value() { e2e_reg_dump "$E2E_RECORD_KEY" 32 | sed -n "s/^$1=//p"; }
 
 # Checks every manifest entry of RELEASE against the install folder by SHA-1 digest.
 # e2e_check_files RELEASE INSTALL_DIR [quiet]: prints "ok|MISSING|DIFFERS <path>" lines (unless
@@ -191,7 +199,7 @@ e2e_check_files() {
       [ -n "$quiet" ] || echo "  DIFFERS $manifest"
       bad=1
     fi
-    while IFS=$'\t' read -r path name digest; do
+    while IFS='|' read -r path name digest; do
       rel=${path:+${path//\\//}/}$name
       if [ ! -f "$dir/$rel" ]; then
         [ -n "$quiet" ] || echo "  MISSING $rel"
@@ -206,7 +214,7 @@ e2e_check_files() {
         bad=1
       fi
     done < <(tr -d '\r' <"$release/$manifest" |
-      sed -n 's/.*<File Path="\([^"]*\)" FileName="\([^"]*\)" Digest="\([^"]*\)".*/\1\t\2\t\3/p')
+      sed -n 's/.*<File Path="\([^"]*\)" FileName="\([^"]*\)" Digest="\([^"]*\)".*/\1|\2|\3/p')
   done
   return $bad
 }

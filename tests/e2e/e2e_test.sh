@@ -48,12 +48,21 @@ shot() { drv screenshot "$1" "$(e2e_winpath "$SHOTS/$2.png")" >/dev/null 2>&1 ||
 not() { ! "$@"; }
 # No dialog of ours shows (any template), now.
 no_dialog() { ! drv wait-dialog "$E2E_TITLE" 200 >/dev/null 2>&1; }
+autostart_value() { e2e_reg_dump "$E2E_RUN_KEY" 64 | sed -n "s/^$E2E_PRODUCT=//p"; }
 queries() { e2e_server_log "${1:-server}" | grep -c 'GET /assist/server' || true; }
 
 DEFAULT_DIR='C:\Program Files\恒澍银行网上银行安全组件\恒澍银行网银助手'
 WORK=$E2E_STATE/work
+# The install cases serve the demo release as it is (E2E_RELEASE_SRC overrides it); the others a
+# copy without its folder and file of Chinese names, so that they test their own subject.
 RELEASE=$E2E_STATE/release
-e2e_make_release "$RELEASE" || { echo "cannot make the release"; exit 1; }
+src=${E2E_RELEASE_SRC:-$E2E_ROOT/demo/release}
+if [ "$group" != install ] && [ -z "${E2E_RELEASE_SRC:-}" ]; then
+  src=$E2E_STATE/release-src
+  cp -R "$E2E_ROOT/demo/release" "$src"
+  rm -rf "$src/帮助"
+fi
+e2e_make_release "$RELEASE" "$src" || { echo "cannot make the release"; exit 1; }
 
 # Starts the update server (name "server") on a free port of ADDRESS and writes serverip.dat.
 # serve VERSION UPDATE [ADDRESS] [RELEASE]
@@ -84,6 +93,8 @@ installed() {
     check "$what: no desktop shortcut" test ! -f "$desk"
   fi
   check "$what: program group shortcuts" grep -q "/Programs/.*/${E2E_PRODUCT}卸载程序.lnk" <<<"$links"
+  check "$what: quick launch shortcut" grep -q "/Quick Launch/$E2E_PRODUCT.lnk" <<<"$links"
+  expect "$what: autostart value" "$dir\\QzwardPop_867.exe" autostart_value
   local started=0
   for _ in $(seq 20); do e2e_running WebUI_867.exe && { started=1; break; }; sleep 0.5; done
   check "$what: the assistant was started" test $started = 1
