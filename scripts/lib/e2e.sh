@@ -130,8 +130,8 @@ e2e_wine_pids() {
   local pid
   for pid in $(pgrep -f -- "$1" 2>/dev/null); do
     [ "$pid" = "$$" ] && continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qi '\.exe' || continue
+    { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+    { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qi '\.exe' || continue
     echo "$pid"
   done
 }

@@ -73,6 +73,25 @@ serve() {
   PORT=$(e2e_server_port server)
   e2e_workdir "$WORK" https://localhost ":$PORT"
 }
+# Waits for the end of a run in the progress dialog: prints "下载完成" or "下载失败" from its
+# button, or "ended" when the process ended first, or "timeout". outcome [seconds]
+outcome() {
+  local end=$((SECONDS + ${1:-90})) text
+  while [ $SECONDS -lt "$end" ]; do
+    text=$(drv text 135 2)
+    case "$text" in 下载完成 | 下载失败) echo "$text"; return 0 ;; esac
+    kill -0 "$E2E_APP_PID" 2>/dev/null || { echo ended; return 0; }
+    sleep 0.3
+  done
+  echo timeout
+}
+# The outcome was a finished run that then ended the process.
+finished() {
+  local got
+  got=$(outcome "${1:-90}")
+  case "$got" in 下载完成 | ended) e2e_wait_exit 30 ;; *) echo "run outcome: $got, status: $(drv text 135 1020)"; return 1 ;; esac
+}
+
 # A port nothing listens on, for serverip.dat when no server should answer.
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
@@ -170,34 +189,53 @@ group_query() {
   e2e_server_stop peer
 }
 
-# An installed assistant (record VERSION, files of the release, or none) in the default folder.
-# fake_install VERSION [with-files]
+# An installed assistant in the default folder: record VERSION and, with a release folder, that
+# release's files and manifests as an install of it leaves them. fake_install VERSION [RELEASE]
 fake_install() {
   e2e_stop_programs
   e2e_reset_install
   local dir
   dir=$(e2e_unixpath "$DEFAULT_DIR")
   mkdir -p "$dir"
-  [ -z "${2:-}" ] || cp -R "$RELEASE"/. "$dir"/
+  [ -z "${2:-}" ] || cp -R "$2"/. "$dir"/
   e2e_write_record "$1" "$DEFAULT_DIR"
+}
+
+# The release before this one: two files (one at the top, one in a subfolder) were different.
+OLD_RELEASE=$E2E_STATE/release-old
+old_release() {
+  [ -d "$OLD_RELEASE" ] && return 0
+  local old_src=$E2E_STATE/release-old-src
+  cp -R "$src" "$old_src"
+  printf 'old\n' >>"$old_src/config.ini"
+  printf 'old\n' >>"$old_src/bin/helper.dll"
+  e2e_make_release "$OLD_RELEASE" "$old_src"
 }
 
 # Update question, forced update with the notifier command, reinstall question, "-update" idle.
 group_update() {
   echo "# update offered (installed 1.0.0.0, server 1.0.0.1, update 1): question, 确定"
-  fake_install 1.0.0.0
+  old_release
+  fake_install 1.0.0.0 "$OLD_RELEASE"
   serve 1.0.0.1 1 || fail "update: server start"
   e2e_launch "$WORK"
   check "update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
   shot 139 139_update
   drv click 139 1 >/dev/null
   check "update: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
-  check "update: run ends the process" e2e_wait_exit 120
-  installed update "$DEFAULT_DIR" 1.0.0.1 1
+  check "update: the run finishes and ends the process" finished
+  check "update: files match the new manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")" quiet
+  expect "update: record Version" 1.0.0.1 e2e_record_value Version
+  expect "update: only the two changed files were fetched" 2 \
+    bash -c "grep -cE 'GET /release/867/+(config.ini|bin.helper.dll) 200' '$E2E_STATE/servers/server.log'"
+  local started=0
+  for _ in $(seq 20); do e2e_running WebUI_867.exe && { started=1; break; }; sleep 0.5; done
+  check "update: the assistant was started" test $started = 1
   e2e_stop_programs
 
   echo "# forced update (update 2): no question, the notifier is told"
-  fake_install 1.0.0.0
+  old_release
+  fake_install 1.0.0.0 "$OLD_RELEASE"
   serve 1.0.0.1 2 || fail "forced: server start"
   local record=$E2E_STATE/pop.messages
   rm -f "$record"
@@ -207,7 +245,7 @@ group_update() {
   e2e_launch "$WORK"
   check "forced: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
   check "forced: no question dialog" not drv wait-dialog 139 200
-  check "forced: run ends the process" e2e_wait_exit 120
+  check "forced: the run finishes and ends the process" finished
   expect "forced: the notifier got exactly MOVRA_PopUpdatePopCmd||" "MOVRA_PopUpdatePopCmd||" \
     head -c 23 "$record"
   expect "forced: and nothing more" 24 stat -c %s "$record"
@@ -217,7 +255,7 @@ group_update() {
   e2e_stop_programs
 
   echo "# same version (update 1): the reinstall question; 取消 changes nothing"
-  fake_install 1.0.0.1 with-files
+  fake_install 1.0.0.1 "$RELEASE"
   serve 1.0.0.1 1 || fail "reinstall: server start"
   e2e_launch "$WORK"
   check "reinstall: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
@@ -228,7 +266,7 @@ group_update() {
   e2e_stop_programs
 
   echo "# -update with nothing to do (update 0): ends, shows nothing"
-  fake_install 1.0.0.1 with-files
+  fake_install 1.0.0.1 "$RELEASE"
   serve 1.0.0.1 0 || fail "-update: server start"
   e2e_launch "$WORK" -update
   check "-update: ends by itself" e2e_wait_exit 40
@@ -241,7 +279,7 @@ group_update() {
 # "-losefile" restores a deleted and a corrupted file.
 group_repair() {
   echo "# -losefile: a deleted and a corrupted file are restored"
-  fake_install 1.0.0.1 with-files
+  fake_install 1.0.0.1 "$RELEASE"
   local dir
   dir=$(e2e_unixpath "$DEFAULT_DIR")
   rm -f "$dir/bin/helper.dll"
@@ -251,7 +289,7 @@ group_repair() {
   e2e_launch "$WORK" -losefile
   check "repair: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
   shot 135 135_repair
-  check "repair: run ends the process" e2e_wait_exit 120
+  check "repair: the run finishes and ends the process" finished
   check "repair: files match the manifests again" e2e_check_files "$RELEASE" "$dir" quiet
   e2e_server_log server | grep -q "GET /release/867/bin/helper.dll 200" && ok "repair: helper.dll downloaded" ||
     fail "repair: helper.dll downloaded"
@@ -343,7 +381,7 @@ group_cancel() {
   drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
   drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
   check "tampered: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
-  check "tampered: 下载失败" e2e_wait_text 135 2 下载失败 60
+  expect "tampered: 下载失败" 下载失败 outcome 60
   shot 135 135_failed
   check "tampered: the process waits for the user" kill -0 "$E2E_APP_PID"
   drv click 135 2 >/dev/null
