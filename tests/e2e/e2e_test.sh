@@ -145,23 +145,38 @@ group_install() {
 group_query() {
   e2e_stop_programs
   e2e_reset_install
-  echo "# no server answers: Retry twice, then only Cancel"
-  e2e_workdir "$WORK" https://localhost ":$(free_port)"
+  echo "# no server answers (one closes without a word, the rest are down): Retry twice, then only Cancel"
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  local requests=$E2E_STATE/mute.requests
+  e2e_server_start mute fault-peer --listen 127.0.0.1:0 --tls "$E2E_STATE/certs/server.crt" \
+    "$E2E_STATE/certs/server.key" --mode close --log "$requests"
+  e2e_workdir "$WORK" https://localhost ":$("$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" mute)"
   e2e_launch "$WORK"
   check "query dialog shows" drv wait-dialog "$E2E_TITLE#130" 20000
-  check "no answer: status" e2e_wait_text 130 1029 服务器没响应 40
+  check "no answer: status" e2e_wait_text 130 1029 服务器没响应 60
   check "no answer: Retry shows" drv visible 130 1030
   shot 130 130_no_answer
+  local per_attempt count
+  per_attempt=$(wc -l <"$requests")
+  check "the first attempt reached the server" test "$per_attempt" -ge 1
   for attempt in 2 3; do
     drv click 130 1030 >/dev/null
-    sleep 0.5
-    check "Retry $((attempt - 1)): no answer again" e2e_wait_text 130 1029 服务器没响应 40
+    for _ in $(seq 100); do
+      count=$(wc -l <"$requests")
+      [ "$count" -ge $((attempt * per_attempt)) ] && break
+      sleep 0.2
+    done
+    expect "Retry $((attempt - 1)) queries again" $((attempt * per_attempt)) wc -l <"$requests"
+    check "Retry $((attempt - 1)): no answer again" e2e_wait_text 130 1029 服务器没响应 60
   done
   sleep 0.5
   check "after the third failure Retry is hidden" not drv visible 130 1030
   shot 130 130_retry_hidden
   check "the downloader is still waiting for the user" kill -0 "$E2E_APP_PID"
+  sleep 1
+  expect "and queries no more" $((3 * per_attempt)) wc -l <"$requests"
   e2e_stop_programs
+  e2e_server_stop mute
 
   echo "# failover: only the third server of the list answers"
   serve 1.0.0.1 0 127.0.0.3 || fail "failover: server start"
