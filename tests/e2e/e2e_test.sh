@@ -33,10 +33,10 @@ trap 'exit 1' INT TERM
 failures=0
 ok() { echo "ok - $1"; }
 fail() { echo "FAIL - $1"; failures=$((failures + 1)); }
-check() {  # description command...
-  local what=$1
+check() {  # description command...  (the command's output shows only when it fails)
+  local what=$1 out
   shift
-  if "$@" >/dev/null 2>&1; then ok "$what"; else fail "$what"; fi
+  if out=$("$@" 2>&1); then ok "$what"; else fail "$what"; [ -z "$out" ] || sed 's/^/    /' <<<"$out"; fi
 }
 expect() {  # description expected command...
   local what=$1 want=$2 got
@@ -99,7 +99,7 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 # installed WHAT WINDOWS_DIR VERSION DESKTOP(0|1)
 installed() {
   local what=$1 dir=$2 version=$3 desktop=$4
-  check "$what: files match the manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$dir")" quiet
+  check "$what: files match the manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$dir")"
   expect "$what: record Version" "$version" e2e_record_value Version
   expect "$what: record Path" "$dir" e2e_record_value Path
   check "$what: uninstall entry" wine reg query "$E2E_UNINSTALL_KEY" /v UninstallString /reg:32
@@ -239,7 +239,7 @@ group_update() {
   drv click 139 1 >/dev/null
   check "update: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
   check "update: the run finishes and ends the process" finished
-  check "update: files match the new manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")" quiet
+  check "update: files match the new manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")"
   expect "update: record Version" 1.0.0.1 e2e_record_value Version
   expect "update: only the two changed files were fetched" 2 \
     bash -c "grep -cE 'GET /release/867/+(config.ini|bin.helper.dll) 200' '$E2E_STATE/servers/server.log'"
@@ -305,7 +305,7 @@ group_repair() {
   check "repair: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
   shot 135 135_repair
   check "repair: the run finishes and ends the process" finished
-  check "repair: files match the manifests again" e2e_check_files "$RELEASE" "$dir" quiet
+  check "repair: files match the manifests again" e2e_check_files "$RELEASE" "$dir"
   e2e_server_log server | grep -q "GET /release/867/bin/helper.dll 200" && ok "repair: helper.dll downloaded" ||
     fail "repair: helper.dll downloaded"
   e2e_stop_programs
