@@ -109,7 +109,8 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
     }
 
     const std::string folder = entry.path.empty() ? installDir : installDir + "\\" + entry.path;
-    if (!files.IsFolder(folder)) (void)files.CreateFolder(folder);  // one level only
+    // Every missing level: a file two folders below a new folder must still find its place.
+    if (!files.IsFolder(folder)) (void)CreateDirectoryPath(files, host, folder);
     const std::string destination = folder + "\\" + entry.fileName;
     const std::string url = baseUrl + "/" + entry.path + "/" + entry.fileName;
     SetStatus(StrPrintf("正在下载 %s   %d/%d", entry.fileName.c_str(), stepCounter, totalSteps));
@@ -146,6 +147,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
 
 bool InstallEngine::RunUpdateDownloads() {
   Host& host = ports_.host;
+  FileSystem& files = ports_.files;
   bool result = true;
   const size_t n = updateList.size();
   // The whole count: a 16-bit range would wrap for long lists.
@@ -155,6 +157,12 @@ bool InstallEngine::RunUpdateDownloads() {
     const std::string& rel = updateList[j - 1];
     const std::string url = baseUrl + "/" + rel;
     const std::string destination = stagingDir + "\\" + rel;
+    // The staging folder holds only the fixed subfolders; a file of any other folder needs its
+    // own, or its update could never be staged.
+    const size_t cut = destination.rfind('\\');
+    if (!files.IsFolder(destination.substr(0, cut))) {
+      (void)CreateDirectoryPath(files, host, destination.substr(0, cut));
+    }
     SetStatus(StrPrintf("正在下载 %s   %d/%d", rel.c_str(), static_cast<int>(j), static_cast<int>(n)));
     SetPercent(kIdFilePercent, "0%");
     if (ports_.fetcher.Download(url, destination, updateDigests_[j - 1], &dialog)) {

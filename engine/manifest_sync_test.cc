@@ -156,7 +156,6 @@ TEST(SyncManifestFiles, InstallStopsAtTheFirstFailure) {
        "https://127.0.0.1/867/Data/skin.dat", "", 2, "skin.dat"},
       {"content differs from the signed manifest", {{"", "a.exe", "A"}, {"Data", "skin.dat", "B"}, {"", "c.exe", "C"}},
        "", "TAMPERED", 2, "skin.dat"},
-      {"two missing levels", {{"New\\Deep", "x.dll", "X"}, {"", "c.exe", "C"}}, "", "", 1, "x.dll"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -211,6 +210,18 @@ struct UpdateSync {
     return common && bank;
   }
 };
+
+// A file may lie several folders below folders that do not exist yet, in the install folder as
+// in the staging folder; every missing level is made before its download.
+TEST(SyncManifestFiles, FilesBelowNewFoldersFindTheirPlaceInEveryMode) {
+  InstallSync install({{"New\\Deep", "x.dll", "X"}, {"", "c.exe", "C"}});
+  EXPECT_TRUE(install.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_TRUE(install.w.fs.Exists("C:\\A\\New\\Deep\\x.dll"));
+
+  UpdateSync update(ProgressMode::Repair, {}, {{"帮助\\子", "y.txt", "Y"}}, {}, {});
+  EXPECT_TRUE(update.SyncBoth());
+  EXPECT_TRUE(update.w.fs.Exists("C:\\A\\DownLoad\\帮助\\子\\y.txt"));
+}
 
 TEST(SyncManifestFiles, UpdatePlanningDecisions) {
   const std::vector<ManifestEntry> installed = {

@@ -77,10 +77,29 @@ class ContractSink final : public HttpResponseSink {
 
 }  // namespace
 
+std::string EscapeUrlForWire(const std::string& url) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(url.size());
+  for (const char ch : url) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte >= 0x80 || byte <= 0x20 || byte == 0x7F) {
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
 int HttpPort::Get(const HttpGetRequest& request, HttpResponseSink& sink) {
   if (!IsHttpUrl(request.url)) return kNetFailed;
-  ContractSink contract(request, sink);
-  const int result = DoGet(request, contract);
+  HttpGetRequest wire = request;
+  wire.url = EscapeUrlForWire(request.url);
+  ContractSink contract(wire, sink);
+  const int result = DoGet(wire, contract);
   return contract.Result(result);
 }
 

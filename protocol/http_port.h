@@ -74,4 +74,8 @@ class HttpPort {
 // True for "http://host..." and "https://host..." (scheme in any case, host not empty).
 [[nodiscard]] bool IsHttpUrl(const std::string& url);
 
+// The URL as it goes on the wire: UTF-8 bytes of non-ASCII characters (a manifest's Chinese file
+// names), blanks and control characters percent-encoded; everything else as it stands.
+[[nodiscard]] std::string EscapeUrlForWire(const std::string& url);
+
 }  // namespace corlinq

@@ -148,6 +148,18 @@ TEST(HttpPortContract, ResultsAndBounds) {
   }
 }
 
+TEST(HttpPortContract, NonAsciiReachesTheWirePercentEncoded) {
+  EXPECT_EQ(EscapeUrlForWire("https://h:1/r/867/帮助/使用说明.txt"),
+            "https://h:1/r/867/%E5%B8%AE%E5%8A%A9/%E4%BD%BF%E7%94%A8%E8%AF%B4%E6%98%8E.txt");
+  EXPECT_EQ(EscapeUrlForWire("https://h/a b?data=ABC&x=%41"), "https://h/a%20b?data=ABC&x=%41");
+  FakePort port;
+  port.scripts["https://h/"] = {Scripted{}};
+  RecordingSink sink;
+  (void)port.Get({"https://h/文件.txt", "agent", {}, {}, 4096, kDefaultMaxBodyBytes}, sink);
+  ASSERT_EQ(port.requests.size(), 1u);
+  EXPECT_EQ(port.requests[0].url, "https://h/%E6%96%87%E4%BB%B6.txt");
+}
+
 TEST(HttpPortContract, ChunksAndSinkVerdicts) {
   FakePort port;
   Scripted big = Respond(std::string(2500, 'x'));

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     const size_t eq = arg.find('=');
     const size_t colon = arg.rfind(':');
     if (eq == std::string::npos || colon == std::string::npos || colon < eq) {
-      std::fprintf(stderr, "bad peer spec: %s\n", arg.c_str());
+      std::fprintf(stderr, "bad peer description: %s\n", arg.c_str());
       return 2;
     }
     const std::string name = arg.substr(0, eq);

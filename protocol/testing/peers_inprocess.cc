@@ -22,21 +22,21 @@ Peers& State() {
 bool EnsurePeers(std::string& error) {
   Peers& peers = State();
   if (!peers.urls.empty()) return true;
-  struct Spec {
+  struct PeerSetup {
     const char* name;
     const char* address;
     TlsPeer::Mode mode;
   };
-  const Spec specs[] = {{"stall1", "127.0.0.2", TlsPeer::Mode::kMute},
+  const PeerSetup setups[] = {{"stall1", "127.0.0.2", TlsPeer::Mode::kMute},
                         {"stall2", "127.0.0.3", TlsPeer::Mode::kStall},
                         {"answer3", "127.0.0.4", TlsPeer::Mode::kAnswer},
                         {"answer4", "127.0.0.3", TlsPeer::Mode::kAnswer},
                         {"files", "127.0.0.4", TlsPeer::Mode::kAnswer}};
-  for (const Spec& spec : specs) {
-    auto peer = TlsPeer::Start(spec.name, spec.address, spec.mode, &error);
+  for (const PeerSetup& setup : setups) {
+    auto peer = TlsPeer::Start(setup.name, setup.address, setup.mode, &error);
     if (!peer) return false;
-    peers.urls[spec.name] = peer->BaseUrl();
-    peers.running[spec.name] = std::move(peer);
+    peers.urls[setup.name] = peer->BaseUrl();
+    peers.running[setup.name] = std::move(peer);
   }
   peers.urls["refused1"] = ClosedPortUrl("127.0.0.2");
   peers.urls["refused2"] = ClosedPortUrl("127.0.0.3");

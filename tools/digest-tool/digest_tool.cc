@@ -28,7 +28,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/strings.h"
+
 namespace fs = std::filesystem;
+using corlinq::IsValidUtf8;
+using corlinq::ToLowerAscii;
 
 namespace {
 
@@ -190,32 +194,7 @@ bool IsPortableName(std::string_view name) {
     const auto c = static_cast<unsigned char>(ch);
     if (c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", ch) != nullptr) return false;
   }
-  // Well-formed UTF-8 (no overlongs, no surrogates, at most U+10FFFF).
-  for (size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    size_t len = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3
-                                                         : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
-    if (len == 0 || i + len > name.size()) return false;
-    unsigned cp = len == 1 ? c : c & (0xFF >> (len + 1));
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(name[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
+  return IsValidUtf8(name);
 }
 
 std::string XmlEscape(std::string_view s) {
@@ -277,7 +256,7 @@ int Make(const fs::path& release, const std::string& bankHex, const fs::path& ou
     for (const fs::path& p : rel) parts.push_back(p.string());
     const std::string name = parts.back();
     parts.pop_back();
-    const std::string lowerName = Lower(name);
+    const std::string lowerName = ToLowerAscii(name);
     if (parts.empty() && (lowerName == "digest.xml" ||
                           (lowerName.rfind("digest_", 0) == 0 && lowerName.size() > 11 &&
                            lowerName.compare(lowerName.size() - 4, 4, ".xml") == 0))) {
@@ -290,7 +269,7 @@ int Make(const fs::path& release, const std::string& bankHex, const fs::path& ou
       if (!IsPortableName(part)) return Fail("refusing the folder name \"" + rel.string() + "\"");
       if (!e.path.empty()) e.path += '\\';
       e.path += part;
-      if (Lower(part) == bankText) e.bank = true;
+      if (ToLowerAscii(part) == bankText) e.bank = true;
     }
     if (lowerName.find("_" + bankText) != std::string::npos) e.bank = true;
     std::string content;
