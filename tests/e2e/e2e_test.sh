@@ -258,6 +258,8 @@ group_update() {
   local pop=$!
   sleep 1
   e2e_launch "$WORK"
+  for _ in $(seq 100); do [ -s "$record" ] && break; sleep 0.1; done
+  check "forced: the notifier was told before the progress dialog shows" not drv wait-dialog 135 300
   check "forced: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
   check "forced: no question dialog" not drv wait-dialog 139 200
   check "forced: the run finishes and ends the process" finished
@@ -279,6 +281,15 @@ group_update() {
   check "reinstall: 取消 ends the process" e2e_wait_exit 20
   check "reinstall: no progress dialog" no_dialog
   e2e_stop_programs
+
+  echo "# installed, but no server answers the update check: ends silently"
+  fake_install 1.0.0.1 "$RELEASE"
+  e2e_server_stop server
+  e2e_workdir "$WORK" https://localhost ":$(free_port)"
+  e2e_launch "$WORK"
+  check "no server: ends by itself" e2e_wait_exit 60
+  expect "no server: exit code" 0 echo "${E2E_APP_RC:-}"
+  check "no server: no dialog (not even the version query)" no_dialog
 
   echo "# -update with nothing to do (update 0): ends, shows nothing"
   fake_install 1.0.0.1 "$RELEASE"
@@ -364,27 +375,34 @@ group_startup() {
 
 # Cancel while the run goes (with its question) and after "下载失败" (without).
 group_cancel() {
-  echo "# Cancel during a run asks first; No keeps the run, Yes ends the process"
-  e2e_stop_programs
-  e2e_reset_install
+  echo "# Cancel during a run asks first; No keeps the run going, Yes ends the process"
   local big=$E2E_STATE/big
   mkdir -p "$big"
-  head -c 40000000 /dev/urandom >"$big/assist.dat"
-  e2e_make_release "$E2E_STATE/release-big" "" "bin/assist.dat=$big/assist.dat"
+  head -c 8000000 /dev/urandom >"$big/assist.dat"
+  e2e_make_release "$E2E_STATE/release-big" "$src" "bin/assist.dat=$big/assist.dat"
   serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-big" || fail "cancel: server start"
-  e2e_launch "$WORK"
-  drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
-  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
-  check "cancel: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
-  drv click 135 2 >/dev/null
-  expect "cancel: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
-  shot 135 135_cancel_question
-  drv answer-msgbox "$E2E_TITLE" no >/dev/null
-  sleep 0.5
-  check "cancel: No keeps the run" drv wait-dialog 135 1000
-  drv click 135 2 >/dev/null
-  drv answer-msgbox "$E2E_TITLE" yes 5000 >/dev/null
-  check "cancel: Yes ends the process" e2e_wait_exit 15
+  local answer lines
+  for answer in no yes; do
+    e2e_stop_programs
+    e2e_reset_install
+    e2e_launch "$WORK"
+    drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+    drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+    check "cancel/$answer: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+    drv click 135 2 >/dev/null
+    expect "cancel/$answer: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
+    [ $answer = no ] && shot 135 135_cancel_question
+    lines=$(wc -l <"$E2E_STATE/servers/server.log")
+    drv answer-msgbox "$E2E_TITLE" $answer >/dev/null
+    if [ $answer = no ]; then
+      check "cancel/no: the run goes on (further downloads)" \
+        bash -c "for i in \$(seq 100); do [ \$(wc -l <'$E2E_STATE/servers/server.log') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
+      check "cancel/no: and finishes" finished
+    else
+      check "cancel/yes: the process ends" e2e_wait_exit 15
+      check "cancel/yes: no install record" test -z "$(e2e_record_value Version)"
+    fi
+  done
   e2e_stop_programs
 
   echo "# a tampered file: 下载失败, then Cancel closes without a question"
