@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared pieces of the demo (scripts/demo.sh) and the end-to-end Wine tests (tests/e2e): a signed
 # release with the assistant stand-ins, the reference update server on loopback, the real
 # downloader under Wine driven through ui-driver, and the checks of what an install left behind.

@@ -193,8 +193,8 @@ group_query() {
   e2e_workdir "$WORK" https://localhost ":$("$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" peer)"
   e2e_launch "$WORK"
   check "unopenable: query dialog shows" drv wait-dialog "$E2E_TITLE#130" 20000
-  local i
-  for i in $(seq 40); do [ -s "$E2E_STATE/peer.requests" ] && break; sleep 0.3; done
+
+  for _ in $(seq 40); do [ -s "$E2E_STATE/peer.requests" ] && break; sleep 0.3; done
   sleep 2
   expect "unopenable: still querying" 正在获取版本信息... drv text 130 1029
   check "unopenable: Retry hidden" not drv visible 130 1030
