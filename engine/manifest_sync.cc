@@ -40,10 +40,13 @@ bool InstalledManifestIndex::EntryChanged(const std::string& path, const std::st
 
 bool InstallEngine::FetchManifests() {
   FileSystem& files = ports_.files;
-  const bool keepInstalled = (mode == ProgressMode::Update || mode == ProgressMode::Repair) &&
-                             files.Exists(installedCommonManifest) && files.Exists(installedBankManifest);
-  const std::string& commonTarget = keepInstalled ? stagedCommonManifest : installedCommonManifest;
-  const std::string& bankTarget = keepInstalled ? stagedBankManifest : installedBankManifest;
+  // An update or repair always stages the new manifests: the installed ones are what the files
+  // are compared with, and when they are missing every listed file is fetched. Writing the new
+  // manifests over missing installed ones instead would make the comparison find nothing to do
+  // and report an update that installed nothing as done.
+  const bool staged = mode == ProgressMode::Update || mode == ProgressMode::Repair;
+  const std::string& commonTarget = staged ? stagedCommonManifest : installedCommonManifest;
+  const std::string& bankTarget = staged ? stagedBankManifest : installedBankManifest;
   const std::pair<const std::string&, const std::string&> manifests[] = {{commonManifestUrl, commonTarget},
                                                                          {bankManifestUrl, bankTarget}};
   for (const auto& [url, target] : manifests) {
