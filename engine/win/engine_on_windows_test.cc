@@ -12,26 +12,12 @@
 #include "engine/install_engine.h"
 #include "engine/win/win_ports.h"
 #include "notifier/win/notifier_link_win.h"
+#include "ui/fake_dialog_view.h"
 
 namespace corlinq::win {
 namespace {
 
 // The dialog is not under test here.
-class QuietDialog : public DialogView {
- public:
-  void SetText(int, const std::string&) override {}
-  std::string GetText(int) const override { return {}; }
-  void SetVisible(int, bool) override {}
-  bool IsVisible(int) const override { return true; }
-  void SetEnabled(int, bool) override {}
-  void RefreshControl(int) override {}
-  void SetProgressRange(int, uint32_t) override {}
-  void SetProgressPos(int, uint32_t) override {}
-  void ShowDialog(bool) override {}
-  void EndDialog(int) override {}
-  Answer Ask(const std::string&, const std::string&, Buttons) override { return Answer::kOk; }
-};
-
 class NoDownloads : public FileFetcher, public ManifestSource {
  public:
   bool Download(const std::string&, const std::string&, const std::string&, DialogView*) override { return false; }
@@ -54,7 +40,7 @@ std::optional<std::wstring> RawValue(const std::wstring& key, REGSAM view, const
 }
 
 struct WindowsWorld {
-  QuietDialog dialog;
+  FakeDialogView dialog;
   NoDownloads none;
   WinFileSystem files;
   WinRegistry registry;

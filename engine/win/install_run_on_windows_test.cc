@@ -16,25 +16,10 @@
 #include "engine/install_engine.h"
 #include "engine/win/win_ports.h"
 #include "notifier/win/notifier_link_win.h"
+#include "ui/fake_dialog_view.h"
 
 namespace corlinq::win {
 namespace {
-
-class QuietDialog : public DialogView {
- public:
-  std::map<int, std::string> texts;
-  void SetText(int id, const std::string& text) override { texts[id] = text; }
-  std::string GetText(int id) const override { return texts.count(id) ? texts.at(id) : std::string(); }
-  void SetVisible(int, bool) override {}
-  bool IsVisible(int) const override { return true; }
-  void SetEnabled(int, bool) override {}
-  void RefreshControl(int) override {}
-  void SetProgressRange(int, uint32_t) override {}
-  void SetProgressPos(int, uint32_t) override {}
-  void ShowDialog(bool) override {}
-  void EndDialog(int) override {}
-  Answer Ask(const std::string&, const std::string&, Buttons) override { return Answer::kOk; }
-};
 
 // Serves URL -> local file, and keeps the download's promise: verified, or nothing left.
 class LocalServer : public FileFetcher, public ManifestSource {
@@ -100,7 +85,7 @@ TEST(InstallRunOnWindows, InstallThenForcedUpdate) {
   TestHost host;
   WinNotifierLink notifier;
   LocalServer server(files);
-  QuietDialog dialog;
+  FakeDialogView dialog;
   EnginePorts ports{server, server, files, registry, processes, shell, os, host, notifier};
 
   std::string peers = "Z:" CORLINQ_TEST_PEERS_DIR;
