@@ -4,7 +4,7 @@
 # environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
-#   GROUP: install | query | update | repair | instances | startup | cancel
+#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -302,6 +302,69 @@ group_update() {
   expect "-update: record unchanged" 1.0.0.1 e2e_record_value Version
 }
 
+# An update that replaces the downloader's own file, and one that meets a file another program
+# holds open.
+group_selfupdate() {
+  local dir own
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  own="$DEFAULT_DIR\\corlinq_$E2E_BANK.exe"
+
+  echo "# the update brings a new corlinq_$E2E_BANK.exe while it runs from the install folder"
+  local newer=$E2E_STATE/newer-exe
+  mkdir -p "$newer"
+  cp "$E2E_EXE" "$newer/corlinq_$E2E_BANK.exe"
+  printf 'newer build\n' >>"$newer/corlinq_$E2E_BANK.exe"
+  local self_old=$E2E_STATE/release-self-old self_new=$E2E_STATE/release-self-new
+  e2e_make_release "$self_old" "$src" "corlinq_$E2E_BANK.exe=$E2E_EXE"
+  e2e_make_release "$self_new" "$src" "corlinq_$E2E_BANK.exe=$newer/corlinq_$E2E_BANK.exe"
+  fake_install 1.0.0.0 "$self_old"
+  serve 1.0.0.1 1 127.0.0.1 "$self_new" || fail "self: server start"
+  E2E_EXE=$own e2e_launch "$WORK"
+  check "self: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "self: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 30000
+  # Not through check: its subshell would keep the exit code that e2e_wait_exit sets.
+  if finished >"$E2E_STATE/self.outcome" 2>&1; then ok "self: the run finishes and ends the process"; else
+    fail "self: the run finishes and ends the process"
+    sed 's/^/    /' "$E2E_STATE/self.outcome"
+  fi
+  expect "self: exit code" 0 echo "${E2E_APP_RC:-}"
+  check "self: files match the new manifests" e2e_check_files "$self_new" "$dir"
+  check "self: corlinq_$E2E_BANK.exe is the new one" cmp "$newer/corlinq_$E2E_BANK.exe" "$dir/corlinq_$E2E_BANK.exe"
+  check "self: the running file was set aside as corlinq_old.exe" cmp "$E2E_EXE" "$dir/corlinq_old.exe"
+  expect "self: record Version" 1.0.0.1 e2e_record_value Version
+  e2e_stop_programs
+
+  echo "# a file the update must overwrite is held open by another program"
+  old_release
+  fake_install 1.0.0.0 "$OLD_RELEASE"
+  serve 1.0.0.1 1 || fail "held: server start"
+  local holder=$E2E_STATE/FileHolder.exe held=$E2E_STATE/holder.record
+  cp "$E2E_PEERS/WebUI_$E2E_BANK.exe" "$holder"
+  rm -f "$held"
+  wine "$holder" --hold "$DEFAULT_DIR\\config.ini" --record "$(e2e_winpath "$held")" >/dev/null 2>&1 &
+  local holder_pid=$!
+  for _ in $(seq 100); do [ -s "$held" ] && break; sleep 0.2; done
+  check "held: config.ini is held open without sharing" grep -q held "$held"
+  e2e_launch "$WORK"
+  check "held: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "held: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "held: the message" "更新失败，助手文件被占用，请关闭占用重新更新!" drv msgbox-text "$E2E_PRODUCT" 90000
+  shot 135 135_file_held
+  check "held: the process waits for the answer" kill -0 "$E2E_APP_PID"
+  drv answer-msgbox "$E2E_PRODUCT" ok >/dev/null
+  check "held: OK ends the process" e2e_wait_exit 20
+  expect "held: exit code" 0 echo "${E2E_APP_RC:-}"
+  expect "held: record Version unchanged" 1.0.0.0 e2e_record_value Version
+  check "held: the holder still runs (it was not ended)" kill -0 "$holder_pid"
+  wine "$holder" -t >/dev/null 2>&1 || true
+  for _ in $(seq 25); do kill -0 "$holder_pid" 2>/dev/null || break; sleep 0.2; done
+  kill "$holder_pid" 2>/dev/null
+  wait "$holder_pid" 2>/dev/null
+  e2e_stop_programs
+}
+
 # "-losefile" restores a deleted and a corrupted file.
 group_repair() {
   echo "# -losefile: a deleted and a corrupted file are restored"
@@ -425,7 +488,7 @@ group_cancel() {
 
 start=$SECONDS
 case "$group" in
-  install | query | update | repair | instances | startup | cancel) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"

@@ -5,6 +5,8 @@
 // The pop-up notifier stand-ins (exe name beginning with "QzwardPop") also serve the notifier
 // pipe, append every message received to a record file (--record PATH, default
 // <exe>.messages.txt beside the exe), and with --answer yes|no signal the command's answer event.
+//   <exe> --hold PATH  also keeps PATH open without sharing while it runs (a file another program
+//                    holds), and records "held" once it does; exit code 2 when PATH cannot be opened.
 #include <windows.h>
 
 #include <cwchar>
@@ -89,12 +91,14 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring quitName = L"Local\\corlinq_peer_quit_" + exeName;
 
   bool stopOther = false;
+  std::wstring hold;
   g_record = full + L".messages.txt";
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
     if (arg == L"-t") stopOther = true;
     if (arg == L"--record" && i + 1 < argc) g_record = argv[++i];
     if (arg == L"--answer" && i + 1 < argc) g_answer = argv[++i];
+    if (arg == L"--hold" && i + 1 < argc) hold = argv[++i];
   }
   if (stopOther) {
     ScopedHandle quit(OpenEventW(EVENT_MODIFY_STATE, FALSE, quitName.c_str()));
@@ -102,6 +106,13 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   ScopedHandle quit(CreateEventW(nullptr, TRUE, FALSE, quitName.c_str()));
+  ScopedHandle held;
+  if (!hold.empty()) {
+    held = ScopedHandle(CreateFileW(hold.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!held) return 2;
+    Record("held");
+  }
   if (exeName.rfind(L"qzwardpop", 0) == 0) std::thread(ServePipe).detach();
   DWORD limitMs = 120'000;
   wchar_t seconds[16] = {};
