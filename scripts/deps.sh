@@ -15,7 +15,7 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config dpkg-dev ca-certificates openssl
+  build-essential cmake ninja-build pkg-config dpkg-dev ca-certificates openssl curl python3 bc procps
   clang libclang-rt-14-dev
   mingw-w64 wine wine64 xvfb x11-utils imagemagick fonts-wqy-microhei
   libmbedtls-dev libssl-dev libtinyxml2-dev libjsoncpp-dev libcurl4-openssl-dev libcpp-httplib-dev
