@@ -8,6 +8,7 @@
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
 #include "engine/win/win_ports.h"
+#include "protocol/file_digest.h"
 
 namespace corlinq::win {
 
@@ -59,11 +60,17 @@ bool WinFileSystem::TruncateFile(const std::string& path) {
 }
 
 std::optional<std::string> WinFileSystem::FileDigest(const std::string& path, DigestKind kind) {
+  if (kind == DigestKind::kSha1Base64) {
+    // The same digest the downloads are verified with.
+    std::string digest;
+    if (!FileDigestBase64(path, digest)) return std::nullopt;
+    return digest;
+  }
   ScopedHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return std::nullopt;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), kind == DigestKind::kSha1Base64 ? EVP_sha1() : EVP_sha256(), nullptr) != 1) {
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
     return std::nullopt;
   }
   unsigned char block[4096];
@@ -76,11 +83,6 @@ std::optional<std::string> WinFileSystem::FileDigest(const std::string& path, Di
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1) return std::nullopt;
-  if (kind == DigestKind::kSha1Base64) {
-    unsigned char encoded[64] = {};
-    const int length = EVP_EncodeBlock(encoded, digest, static_cast<int>(size));
-    return std::string(reinterpret_cast<const char*>(encoded), static_cast<size_t>(length));
-  }
   std::string hex;
   for (unsigned int i = 0; i < size; ++i) {
     char pair[3];
