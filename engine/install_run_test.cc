@@ -9,8 +9,8 @@ namespace corlinq::testing {
 namespace {
 
 const std::vector<ManifestEntry> kCommon = {
-    {"", "WebUI_867.exe", "W1"}, {"", "QzwardPop.exe", "P1"}, {"", "QzwardPop_867.exe", "Q1"}};
-const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", "B1"}};
+    {"", "WebUI_867.exe", Sha("W1")}, {"", "QzwardPop.exe", Sha("P1")}, {"", "QzwardPop_867.exe", Sha("Q1")}};
+const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", Sha("B1")}};
 
 // Expects the items in order within the journal, other entries in between allowed.
 ::testing::AssertionResult InOrder(const Journal& journal, const std::vector<std::string>& items) {
@@ -103,17 +103,21 @@ TEST(InstallWorker, StopRules) {
     int workerDone;
     const char* button;
     size_t downloads;
+    bool filesStep;  // the failure is in steps 10 and 11
   };
   const Case cases[] = {
-      {"step 3: install folder", [](World& w) { w.fs.failCreate.insert("C:\\A"); }, 1, "", 0},
+      {"step 3: install folder", [](World& w) { w.fs.failCreate.insert("C:\\A"); }, 1, "", 0, false},
       {"step 5: manifest download",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, 1, "", 2},
-      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, 1, "", 2},
+       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, 1, "下载失败", 2, false},
+      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, 1, "下载失败", 2, false},
+      // Signed, but not a manifest once read (the unchecked closing bytes changed): never empty.
+      {"step 5: signed manifest that does not load",
+       [](World& w) { w.manifests.documents["bank"] = ManifestLoad{}; }, 1, "下载失败", 2, false},
       {"step 10: common file",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867//QzwardPop.exe"); }, 1, "下载失败", 4},
+       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867//QzwardPop.exe"); }, 1, "下载失败", 4, true},
       {"step 11: bank file",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Plugins/bank.dll"); }, 1, "下载失败", 6},
-      {"step 12: staging folder", [](World& w) { w.fs.failCreate.insert("C:\\A\\DownLoad"); }, 0, "", 6},
+       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Plugins/bank.dll"); }, 1, "下载失败", 6, true},
+      {"step 12: staging folder", [](World& w) { w.fs.failCreate.insert("C:\\A\\DownLoad"); }, 0, "", 6, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,7 +133,7 @@ TEST(InstallWorker, StopRules) {
     EXPECT_TRUE(w.registry.keys.empty());
     EXPECT_TRUE(w.shell.links.empty());
     EXPECT_TRUE(w.processes.starts.empty());
-    EXPECT_EQ(w.host.Traced("下载相关文件失败"), c.button[0] != '\0');
+    EXPECT_EQ(w.host.Traced("下载相关文件失败"), c.filesStep);
   }
 }
 
@@ -171,28 +175,26 @@ TEST(InstallWorker, UpdateWithNothingNewCommitsManifestsAndEndsCleanly) {
   EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Digest_867.xml"));
 }
 
-TEST(InstallWorker, RepairDownloadsCommonEntriesTwiceAndMakesNoShortcut) {
+TEST(InstallWorker, RepairDownloadsEachLostFileOnceAndMakesNoShortcut) {
   World w;
   InstalledMachine(w, kCommon);
   w.fs.files.erase("C:\\A\\WebUI_867.exe");  // lost file
   TestRun r;
   r.Start(w, ProgressMode::Repair);
-  // The queue is kept across both calls: the bank call downloads the common entries again.
-  EXPECT_EQ(r.run.engine->updateList, (std::vector<std::string>{"WebUI_867.exe"}));
   EXPECT_EQ(w.fetcher.Urls(), (std::vector<std::string>{"https://127.0.0.1/867/Digest.xml",
                                                         "https://127.0.0.1/867/Digest_867.xml",
-                                                        "https://127.0.0.1/867/WebUI_867.exe",
                                                         "https://127.0.0.1/867/WebUI_867.exe"}));
+  EXPECT_NE(w.dialog.texts[kIdStatusLine], "无需更新");
   EXPECT_TRUE(w.shell.links.empty());
   EXPECT_NE(w.registry.Find(RegistryView::k32, "Software\\\\Tollwyn\\WebUI\\MOVRA\\867"), nullptr);
-  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W1");
+  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W1"));
   EXPECT_TRUE(InOrder(w.journal, {"text 2 下载完成", "start C:\\A\\WebUI_867.exe -t", "exit 0"}));
 }
 
 TEST(InstallWorker, LockedFileEndsTheProcessWithAMessage) {
   World w;
   std::vector<ManifestEntry> newer = kCommon;
-  newer[0].digest = "W2";
+  newer[0].digest = Sha("W2");
   InstalledMachine(w, newer);
   w.fs.files["C:\\A\\WebUI_867.exe"].locked = true;
   TestRun r;

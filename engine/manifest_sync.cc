@@ -5,18 +5,6 @@
 #include "engine/install_engine.h"
 
 namespace corlinq {
-namespace {
-
-// A manifest the run may act on: loaded, and every entry placeable below the install folder.
-bool EntriesAcceptable(const ManifestLoad& load) {
-  if (load.status == ManifestLoad::Status::kInvalidEntry) return false;
-  for (const ManifestEntry& entry : load.entries) {
-    if (!IsSafeManifestEntry(entry)) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 InstalledManifestIndex::InstalledManifestIndex(const ManifestLoad& load) {
   if (load.status != ManifestLoad::Status::kLoaded) return;
@@ -38,32 +26,94 @@ bool InstalledManifestIndex::EntryChanged(const std::string& path, const std::st
   return true;
 }
 
+const InstallEngine::LoadedManifest& InstallEngine::ManifestAt(const std::string& file) {
+  const auto found = manifests_.find(file);
+  if (found != manifests_.end()) return found->second;
+  LoadedManifest loaded;
+  loaded.load = ports_.manifests.Load(file);
+  if (loaded.load.status != ManifestLoad::Status::kLoaded) {
+    loaded.why = loaded.load.error.empty() ? "not a manifest" : loaded.load.error;
+  } else {
+    // The port's reader applies the rules too; they are checked here again so that no reader
+    // can hand the run an entry outside the install folder or one without a digest.
+    loaded.usable = CheckManifestEntries(loaded.load.entries, loaded.why);
+  }
+  return manifests_.emplace(file, std::move(loaded)).first->second;
+}
+
+void InstallEngine::ManifestStepFailed(const std::string& status) {
+  SetStatus(status);
+  SetButtonText("下载失败");
+}
+
+bool InstallEngine::ClearStagedFiles(const std::string& folder) {
+  FileSystem& files = ports_.files;
+  const std::optional<std::vector<FolderEntry>> entries = files.List(folder);
+  if (!entries) return !files.Exists(folder);
+  bool cleared = true;
+  for (const FolderEntry& entry : *entries) {
+    const std::string full = folder + "\\" + entry.name;
+    if (entry.isDirectory) {
+      cleared = ClearStagedFiles(full) && cleared;
+    } else if (!files.Remove(full) && files.Exists(full)) {
+      ports_.host.Trace("DeleteFailed", full);
+      cleared = false;
+    }
+  }
+  return cleared;
+}
+
 bool InstallEngine::FetchManifests() {
   FileSystem& files = ports_.files;
+  Host& host = ports_.host;
   // An update or repair always stages the new manifests: the installed ones are what the files
   // are compared with, and when they are missing every listed file is fetched. Writing the new
   // manifests over missing installed ones instead would make the comparison find nothing to do
   // and report an update that installed nothing as done.
   const bool staged = mode == ProgressMode::Update || mode == ProgressMode::Repair;
+  // Whatever an earlier run left in the staging folder (manifests, partial files, files of
+  // another release) is never used: the folder starts empty.
+  if (staged && !ClearStagedFiles(stagingDir)) {
+    host.Trace("Clear DownLoad Failed", "Failed");
+    ManifestStepFailed("清理临时文件失败");
+    return false;
+  }
   const std::string& commonTarget = staged ? stagedCommonManifest : installedCommonManifest;
   const std::string& bankTarget = staged ? stagedBankManifest : installedBankManifest;
   const std::pair<const std::string&, const std::string&> manifests[] = {{commonManifestUrl, commonTarget},
                                                                          {bankManifestUrl, bankTarget}};
   for (const auto& [url, target] : manifests) {
     SetStatus(StrPrintf("正在下载 %s", "配置文件"));
+    // Only what this run fetched and verified counts: an earlier copy at the destination is
+    // gone before the download, so a download that reports success without writing the file
+    // cannot leave an old manifest standing in for the new one.
+    manifests_.erase(target);
+    if (files.Exists(target) && !files.Remove(target)) {
+      host.Trace("DeleteFailed", target);
+      ManifestStepFailed(StrPrintf("下载%s 失败", "配置文件"));
+      return false;
+    }
     if (!ports_.fetcher.Download(url, target, "", nullptr)) {
-      ports_.host.Trace("DownLoad XML Failed", "Failed");
+      host.Trace("DownLoad XML Failed", "Failed");
+      ManifestStepFailed(StrPrintf("下载%s 失败", "配置文件"));
       return false;
     }
     // A manifest that fails its check is removed, so no later step or run reads it.
     if (!ports_.manifests.VerifySignature(target)) {
-      ports_.host.Trace("VerifyXMLSignature Failed", "Failed");
+      host.Trace("VerifyXMLSignature Failed", "Failed");
       (void)files.Remove(target);
+      ManifestStepFailed("配置文件校验失败");
       return false;
     }
-    if (!EntriesAcceptable(ports_.manifests.Load(target))) {
-      ports_.host.Trace("Manifest entry refused", "Failed");
+    // Signed is not enough: the signature leaves the last bytes unchecked, so a signed file may
+    // still not be a manifest. One that cannot be read, lists no files where it has them, or
+    // lists an entry the rules refuse fails the run; it never counts as an empty manifest.
+    const LoadedManifest& loaded = ManifestAt(target);
+    if (!loaded.usable) {
+      host.Trace("Manifest refused: " + loaded.why, "Failed");
+      manifests_.erase(target);
       (void)files.Remove(target);
+      ManifestStepFailed("配置文件无效");
       return false;
     }
   }
@@ -71,10 +121,10 @@ bool InstallEngine::FetchManifests() {
 }
 
 int InstallEngine::CountManifestEntries(ManifestKind kind) {
-  const ManifestLoad load =
-      ports_.manifests.Load(kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest);
-  if (load.status != ManifestLoad::Status::kLoaded) return 0;
-  return static_cast<int>(load.entries.size());
+  const LoadedManifest& loaded =
+      ManifestAt(kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest);
+  if (!loaded.usable) return 0;
+  return static_cast<int>(loaded.load.entries.size());
 }
 
 bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
@@ -84,19 +134,31 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   const std::string& installedManifest = kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest;
   const std::string& stagedManifest = kind == ManifestKind::kCommon ? stagedCommonManifest : stagedBankManifest;
 
-  const ManifestLoad load = ports_.manifests.Load(install ? installedManifest : stagedManifest);
-  if (!EntriesAcceptable(load)) {
-    host.Trace("Manifest entry refused", "Failed");
+  const LoadedManifest& loaded = ManifestAt(install ? installedManifest : stagedManifest);
+  if (!loaded.usable) {
+    host.Trace("Manifest refused: " + loaded.why, "Failed");
+    ManifestStepFailed("配置文件无效");
     return false;
   }
 
   EndProcessByName(ports_.processes, host, config_.assistantExeName);
 
-  bool result = true;
-  // The installed manifest is the comparison for an update; it is read once per call.
-  const InstalledManifestIndex installed(install ? ManifestLoad{} : ports_.manifests.Load(installedManifest));
+  // A repair downloads what its common pass found in that pass; the bank pass starts with an
+  // empty list, so no damaged file is fetched twice.
+  if (mode == ProgressMode::Repair && kind == ManifestKind::kBank) {
+    fetchedEarlier_ += updateList.size();
+    updateList.clear();
+    updateDigests_.clear();
+  }
 
-  for (const ManifestEntry& entry : load.entries) {
+  bool result = true;
+  // The installed manifest is the comparison for an update, read once per run. It only answers
+  // "was this file listed with this digest": one that is missing or unreadable compares as
+  // empty, so every listed file is fetched.
+  const ManifestLoad noManifest;
+  const InstalledManifestIndex installed(install ? noManifest : ManifestAt(installedManifest).load);
+
+  for (const ManifestEntry& entry : loaded.load.entries) {
     const std::string rel = entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
     if (entry.fileName.find("QzwardPop") != std::string::npos) {
       EndProcessByName(ports_.processes, host, entry.fileName);
@@ -136,6 +198,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   if (install) return result;
   if (mode == ProgressMode::Update && kind == ManifestKind::kCommon) return true;
   if (updateList.empty()) {
+    if (fetchedEarlier_ > 0) return result;  // a repair's common pass fetched its files
     for (const int bar : {kIdFileBar, kIdOverallBar}) {
       dialog.SetProgressRange(bar, 1);
       dialog.SetProgressPos(bar, 1);
