@@ -29,9 +29,9 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "manifest/manifest_entries.h"
 
 namespace fs = std::filesystem;
-using corlinq::IsValidUtf8;
 using corlinq::ToLowerAscii;
 
 namespace {
@@ -186,15 +186,24 @@ int Keygen(const std::string& privatePath, const std::string& publicPath) {
 }
 
 // ---- make ----
-bool IsPortableName(std::string_view name) {
-  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ') {
-    return false;
+struct Entry {
+  std::string path;  // "\" separated
+  std::string name;
+  std::string digest;
+  bool bank = false;
+};
+
+// The downloader's own entry rules (manifest/manifest_entries.h): what they refuse is never made
+// or signed.
+bool IsPortableName(std::string_view name) { return corlinq::IsSafeFileName(name); }
+
+// The manifest's entries under the downloader's rules; false with the entry named in error.
+bool EntriesAllowed(const std::vector<Entry>& entries, bool bank, std::string& error) {
+  std::vector<corlinq::ManifestEntry> listed;
+  for (const Entry& e : entries) {
+    if (e.bank == bank) listed.push_back({e.path, e.name, e.digest});
   }
-  for (char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", ch) != nullptr) return false;
-  }
-  return IsValidUtf8(name);
+  return corlinq::CheckManifestEntries(listed, error);
 }
 
 std::string XmlEscape(std::string_view s) {
@@ -211,13 +220,6 @@ std::string XmlEscape(std::string_view s) {
   }
   return out;
 }
-
-struct Entry {
-  std::string path;  // "\" separated
-  std::string name;
-  std::string digest;
-  bool bank = false;
-};
 
 std::string ManifestText(const std::vector<Entry>& entries, bool bank) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Digest>\r\n<FileInfo>\r\n";
@@ -283,6 +285,9 @@ int Make(const fs::path& release, const std::string& bankHex, const fs::path& ou
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.path != b.path ? a.path < b.path : a.name < b.name;
   });
+  std::string refused;
+  if (!EntriesAllowed(entries, false, refused)) return Fail("refusing Digest.xml: " + refused);
+  if (!EntriesAllowed(entries, true, refused)) return Fail("refusing " + bankManifest + ": " + refused);
   fs::create_directories(outDir, ec);
   if (!WriteFile(outDir / "Digest.xml", ManifestText(entries, false)) ||
       !WriteFile(outDir / bankManifest, ManifestText(entries, true))) {
@@ -320,6 +325,9 @@ int Sign(const std::string& keyPath, const std::string& file) {
   if (!ReadFile(file, text)) return Fail("cannot read " + file);
   std::string content;
   if (!Split(text, content, nullptr)) return Fail(file + " has no closing tag to sign before");
+  // Only a manifest the downloader reads and accepts is signed.
+  const corlinq::ManifestLoad load = corlinq::LoadManifestText(content);
+  if (load.status != corlinq::ManifestLoad::Status::kLoaded) return Fail("refusing " + file + ": " + load.error);
   unsigned char digest[20];
   if (!Sha1(content, digest)) return Fail("SHA-1 failed");
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
