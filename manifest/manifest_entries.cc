@@ -45,8 +45,8 @@ std::string RelativeName(const ManifestEntry& entry) {
 }
 
 std::string EntryError(size_t index, const ManifestEntry& entry, EntryResult result) {
-  return StrPrintf("entry %zu (Path \"%s\", FileName \"%s\"): %s", index, entry.path.c_str(),
-                   entry.fileName.c_str(), EntryResultText(result));
+  return StrPrintf("entry %lu (Path \"%s\", FileName \"%s\"): %s", static_cast<unsigned long>(index),
+                   entry.path.c_str(), entry.fileName.c_str(), EntryResultText(result));
 }
 
 // The entry of one "File" element, attributes as written (checked afterwards).
@@ -175,13 +175,15 @@ bool ReadManifestEntries(const ManifestXml& doc, std::vector<ManifestEntry>& out
   entries.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     if (i >= files.size()) {
-      error = StrPrintf("entry %zu: %s", i + 1, EntryResultText(EntryResult::kMissing));
+      error = StrPrintf("entry %lu: %s", static_cast<unsigned long>(i + 1),
+                        EntryResultText(EntryResult::kMissing));
       return false;
     }
     entries.push_back(EntryOf(files[i]));
   }
   if (files.size() > count) {
-    error = StrPrintf("%zu File elements, but FileInfo counts %zu entries", files.size(), count);
+    error = StrPrintf("%lu File elements, but FileInfo counts %lu entries", static_cast<unsigned long>(files.size()),
+                      static_cast<unsigned long>(count));
     return false;
   }
   if (!CheckManifestEntries(entries, error)) return false;
