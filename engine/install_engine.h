@@ -149,13 +149,17 @@ class InstallEngine {
  private:
   std::string FallbackValue(const std::string& name);
   void SetPercent(int controlId, const std::string& text);
-  // A manifest file as this run read it: loaded once, with the entry rules' verdict.
+  // A manifest file as this run read it: loaded once; the entry rules' verdict is taken when a
+  // step first acts on its entries.
   struct LoadedManifest {
     ManifestLoad load;
+    bool checked = false;
     bool usable = false;  // loaded and every entry passes the rules
     std::string why;      // why not
   };
-  const LoadedManifest& ManifestAt(const std::string& file);
+  LoadedManifest& ManifestAt(const std::string& file);
+  // The manifest at file, loaded and with every entry passing the rules; else null and why.
+  const LoadedManifest* UsableManifestAt(const std::string& file, std::string& why);
   // The manifest step failed: the status line says why and the button "下载失败".
   void ManifestStepFailed(const std::string& status);
   // Removes every file below folder; false when one stays.

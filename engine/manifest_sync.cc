@@ -26,19 +26,28 @@ bool InstalledManifestIndex::EntryChanged(const std::string& path, const std::st
   return true;
 }
 
-const InstallEngine::LoadedManifest& InstallEngine::ManifestAt(const std::string& file) {
+InstallEngine::LoadedManifest& InstallEngine::ManifestAt(const std::string& file) {
   const auto found = manifests_.find(file);
   if (found != manifests_.end()) return found->second;
   LoadedManifest loaded;
   loaded.load = ports_.manifests.Load(file);
-  if (loaded.load.status != ManifestLoad::Status::kLoaded) {
-    loaded.why = loaded.load.error.empty() ? "not a manifest" : loaded.load.error;
-  } else {
-    // The port's reader applies the rules too; they are checked here again so that no reader
-    // can hand the run an entry outside the install folder or one without a digest.
-    loaded.usable = CheckManifestEntries(loaded.load.entries, loaded.why);
-  }
   return manifests_.emplace(file, std::move(loaded)).first->second;
+}
+
+const InstallEngine::LoadedManifest* InstallEngine::UsableManifestAt(const std::string& file, std::string& why) {
+  LoadedManifest& loaded = ManifestAt(file);
+  if (!loaded.checked) {
+    loaded.checked = true;
+    if (loaded.load.status != ManifestLoad::Status::kLoaded) {
+      loaded.why = loaded.load.error.empty() ? "not a manifest" : loaded.load.error;
+    } else {
+      // The port's reader applies the rules too; they are checked here again so that no reader
+      // can hand the run an entry outside the install folder or one without a digest.
+      loaded.usable = CheckManifestEntries(loaded.load.entries, loaded.why);
+    }
+  }
+  why = loaded.why;
+  return loaded.usable ? &loaded : nullptr;
 }
 
 void InstallEngine::ManifestStepFailed(const std::string& status) {
@@ -108,9 +117,9 @@ bool InstallEngine::FetchManifests() {
     // Signed is not enough: the signature leaves the last bytes unchecked, so a signed file may
     // still not be a manifest. One that cannot be read, lists no files where it has them, or
     // lists an entry the rules refuse fails the run; it never counts as an empty manifest.
-    const LoadedManifest& loaded = ManifestAt(target);
-    if (!loaded.usable) {
-      host.Trace("Manifest refused: " + loaded.why, "Failed");
+    std::string why;
+    if (UsableManifestAt(target, why) == nullptr) {
+      host.Trace("Manifest refused: " + why, "Failed");
       manifests_.erase(target);
       (void)files.Remove(target);
       ManifestStepFailed("配置文件无效");
@@ -121,10 +130,10 @@ bool InstallEngine::FetchManifests() {
 }
 
 int InstallEngine::CountManifestEntries(ManifestKind kind) {
-  const LoadedManifest& loaded =
-      ManifestAt(kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest);
-  if (!loaded.usable) return 0;
-  return static_cast<int>(loaded.load.entries.size());
+  const ManifestLoad& load =
+      ManifestAt(kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest).load;
+  if (load.status != ManifestLoad::Status::kLoaded) return 0;
+  return static_cast<int>(load.entries.size());
 }
 
 bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
@@ -134,9 +143,10 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   const std::string& installedManifest = kind == ManifestKind::kCommon ? installedCommonManifest : installedBankManifest;
   const std::string& stagedManifest = kind == ManifestKind::kCommon ? stagedCommonManifest : stagedBankManifest;
 
-  const LoadedManifest& loaded = ManifestAt(install ? installedManifest : stagedManifest);
-  if (!loaded.usable) {
-    host.Trace("Manifest refused: " + loaded.why, "Failed");
+  std::string why;
+  const LoadedManifest* usable = UsableManifestAt(install ? installedManifest : stagedManifest, why);
+  if (usable == nullptr) {
+    host.Trace("Manifest refused: " + why, "Failed");
     ManifestStepFailed("配置文件无效");
     return false;
   }
@@ -158,7 +168,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   const ManifestLoad noManifest;
   const InstalledManifestIndex installed(install ? noManifest : ManifestAt(installedManifest).load);
 
-  for (const ManifestEntry& entry : loaded.load.entries) {
+  for (const ManifestEntry& entry : usable->load.entries) {
     const std::string rel = entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
     if (entry.fileName.find("QzwardPop") != std::string::npos) {
       EndProcessByName(ports_.processes, host, entry.fileName);

@@ -10,8 +10,10 @@ namespace {
 // Device names Windows opens as devices whatever folder they are in: the part before the first
 // dot, trailing spaces dropped, compared without letter case.
 bool IsDeviceName(std::string_view name) {
-  std::string stem = ToLowerAscii(name.substr(0, name.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  std::string_view raw = name.substr(0, name.find('.'));
+  while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
+  if (raw.size() < 3 || raw.size() > 7) return false;  // "con" to "conout$"
+  const std::string stem = ToLowerAscii(raw);
   if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" ||
       stem == "conout$") {
     return true;
@@ -40,8 +42,24 @@ bool IsBase64Character(char ch) {
          ch == '+' || ch == '/';
 }
 
-std::string RelativeName(const ManifestEntry& entry) {
-  return entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "Path\FileName" in lower case (ASCII letters), the key two entries must not share.
+void LowerRelativeName(const ManifestEntry& entry, std::string& key) {
+  key.clear();
+  key.reserve(entry.path.size() + 1 + entry.fileName.size());
+  for (const std::string* part : {&entry.path, &entry.fileName}) {
+    if (part == &entry.fileName && !entry.path.empty()) key += '\\';
+    for (const char ch : *part) key += ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+  }
 }
 
 std::string EntryError(size_t index, const ManifestEntry& entry, EntryResult result) {
@@ -121,8 +139,9 @@ bool IsManifestDigest(std::string_view digest) {
 EntryResult CheckManifestEntry(const ManifestEntry& entry) {
   if (!IsSafeRelativeFolder(entry.path)) return EntryResult::kInvalidPath;
   if (!IsSafeFileName(entry.fileName)) return EntryResult::kInvalidFileName;
-  const std::string top = ToLowerAscii(entry.path.empty() ? entry.fileName : entry.path.substr(0, entry.path.find('\\')));
-  if (top == ToLowerAscii(kStagingFolderName)) return EntryResult::kReservedFolder;
+  const std::string_view top = entry.path.empty() ? std::string_view(entry.fileName)
+                                                  : std::string_view(entry.path).substr(0, entry.path.find('\\'));
+  if (EqualsIgnoringAsciiCase(top, kStagingFolderName)) return EntryResult::kReservedFolder;
   const size_t units = entry.path.empty() ? Utf16Units(entry.fileName)
                                           : Utf16Units(entry.path) + 1 + Utf16Units(entry.fileName);
   if (units > kMaxRelativePathUnits) return EntryResult::kTooLong;
@@ -134,11 +153,13 @@ bool CheckManifestEntries(const std::vector<ManifestEntry>& entries, std::string
   error.clear();
   std::unordered_set<std::string> seen;
   seen.reserve(entries.size());
+  std::string key;
   for (size_t i = 0; i < entries.size(); ++i) {
     const ManifestEntry& entry = entries[i];
     EntryResult result = CheckManifestEntry(entry);
-    if (result == EntryResult::kOk && !seen.insert(ToLowerAscii(RelativeName(entry))).second) {
-      result = EntryResult::kDuplicate;
+    if (result == EntryResult::kOk) {
+      LowerRelativeName(entry, key);
+      if (!seen.insert(std::move(key)).second) result = EntryResult::kDuplicate;
     }
     if (result != EntryResult::kOk) {
       error = EntryError(i + 1, entry, result);
