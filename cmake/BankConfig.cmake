@@ -114,6 +114,25 @@ if(_demo_keys)
   endif()
 endif()
 
+# The bank's own dialog pictures, when it brings them (else ui/res draws them from the row).
+set(CORLINQ_PICTURE_IDS 174 175 176 177 178 180 184)
+set(CORLINQ_BANK_ARTWORK_DIR "")
+if(BANK_ARTWORK)
+  get_filename_component(CORLINQ_BANK_ARTWORK_DIR "${BANK_ARTWORK}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+  set(_missing "")
+  foreach(id ${CORLINQ_PICTURE_IDS})
+    if(NOT EXISTS "${CORLINQ_BANK_ARTWORK_DIR}/picture_${id}.png")
+      list(APPEND _missing "picture_${id}.png")
+    endif()
+  endforeach()
+  if(_missing)
+    list(JOIN _missing ", " _missing)
+    message(FATAL_ERROR "BANK_ARTWORK ${CORLINQ_BANK_ARTWORK_DIR} lacks ${_missing} (PNG, 8-bit "
+                        "RGBA, the sizes of ui/res/picture_<id>.png)")
+  endif()
+  message(STATUS "Dialog pictures of bank 0x${CORLINQ_BANK_ID_HEX} from ${CORLINQ_BANK_ARTWORK_DIR}")
+endif()
+
 set(CORLINQ_DOWNLOADER_NAME "corlinq_${CORLINQ_BANK_ID_HEX3}")
 message(STATUS "Bank 0x${CORLINQ_BANK_ID_HEX} (${CORLINQ_BANK_NAME}) builds "
                "${CORLINQ_DOWNLOADER_NAME}.exe (table ${BANK_TABLE})")

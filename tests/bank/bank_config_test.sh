@@ -14,11 +14,12 @@ demo_pub=$src/keys/manifest-public.pem demo_env=$src/keys/envelope.pem
 cp "$demo_pub" "$work/copy-of-demo.pem"
 failures=0
 
-# configure ID TABLE PUB ENV ALLOW: every option given, so the cache of the last case never leaks.
+# configure ID TABLE PUB ENV ALLOW [ARTWORK]: every option given, so the cache of the last case
+# never leaks.
 configure() {
   cmake -S "$src" -B "$work/build" -G Ninja -DCORLINQ_BANK_CHECK_ONLY=ON -DBANK_ID="$1" \
     -DBANK_TABLE="$2" -DMANIFEST_PUBLIC_KEY="$3" -DENVELOPE_KEY="$4" -DALLOW_DEMO_KEYS="$5" \
-    >"$work/out" 2>&1
+    -DBANK_ARTWORK="${6:-}" >"$work/out" 2>&1
 }
 
 # Columns: expected (ok|fail), text the output must hold, BANK_ID, table, public key,
@@ -52,5 +53,18 @@ fail|the demo envelope key|0x5a5|$table|$work/public.pem|$demo_env|OFF
 fail|-DALLOW_DEMO_KEYS=ON|0x5a5|$table|$demo_pub|$demo_env|OFF
 fail|would be built with the demo manifest key|0x1a2b|$src/app/banks/banks.inc|$demo_pub|$demo_env|OFF
 CASES
+# A bank's own pictures: all seven or the configure stops naming what is missing.
+mkdir -p "$work/art"
+for id in 174 175 176 177 178 180; do cp "$src/ui/res/picture_$id.png" "$work/art/"; done
+if configure 5a5 "$table" "$work/public.pem" "$work/envelope.pem" OFF "$work/art" ||
+   ! grep -q "lacks picture_184.png" "$work/out"; then
+  echo "FAIL BANK_ARTWORK without picture_184.png:"; tail -5 "$work/out"; failures=$((failures + 1))
+fi
+cp "$src/ui/res/picture_184.png" "$work/art/"
+if ! configure 5a5 "$table" "$work/public.pem" "$work/envelope.pem" OFF "$work/art" ||
+   ! grep -qF "Dialog pictures of bank 0x5a5 from $work/art" "$work/out"; then
+  echo "FAIL BANK_ARTWORK with every picture:"; tail -5 "$work/out"; failures=$((failures + 1))
+fi
+
 [ "$failures" -eq 0 ] && echo "bank configure checks passed"
 exit $((failures > 0))
