@@ -57,7 +57,7 @@ cmake --preset win64 -B "$W" -DBANK_ID=0x5a5 -DBANK_TABLE="$B/banks.inc" \
 grep "Bank 0x5a5" "$W.configure.log" | sed 's/^-- /  /'
 cmake --build "$W" -j2 --target corlinq_downloader ui-driver peer_webui_5a5 peer_qzwardpop peer_qzwardpop_5a5
 [ -f "$W/bin/corlinq_5a5.exe" ] || die "no $W/bin/corlinq_5a5.exe"
-for id in 174 175 177 178; do
+for id in 174 175 177 178 180 184; do
   if cmp -s "$W/ui/res/artwork/picture_$id.png" "ui/res/picture_$id.png"; then
     die "picture $id of bank 0x5a5 is the demo bank's"
   fi

@@ -114,12 +114,13 @@ convert -size 600x365 xc:'#f0f0f0' \
   -fill '#d5d9de' -draw "rectangle 0,289 600,289" \
   "$tmp/176.png"
 
-# 180, 184: small question pictures, logo beside the question.
+# 180, 184: small question pictures, logo beside the question, the bank's name above it.
 question_picture() {  # first-line second-line out
   convert -size 420x220 gradient:'#ffffff-#eef0f2' \
     -fill "$RED" -draw "rectangle 0,0 420,6" \
     "$tmp/logo96.png" -geometry +24+46 -composite \
-    -font "$FONT" -fill "$INK" -pointsize 17 -annotate +136+88 "$1" -annotate +136+114 "$2" \
+    -font "$FONT" -fill '#9aa1a8' -pointsize 12 -annotate +136+58 "$BANK · 网银助手" \
+    -fill "$INK" -pointsize 17 -annotate +136+88 "$1" -annotate +136+114 "$2" \
     -fill '#d5d9de' -draw "rectangle 0,168 420,169" \
     "$3"
 }
