@@ -151,5 +151,46 @@ expect "query-2 answered all three" $((before + 3)) queries_of query-2
 expect "both down: nginx answers 502" 502 site "$(query_path 867)" --
 expect "both down: the files are still served" 200 site /release/867/Digest.xml --
 
+echo "# what an instance is told: the headers nginx sets (a recorder in the instances' place)"
+deploy_nginx_stop "$ngx"
+python3 - "$state/recorder" <<'PY' &
+import http.server, json, sys
+out = sys.argv[1]
+class Recorder(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_GET(self):
+        with open(out + ".requests", "a") as f:
+            f.write(json.dumps({"target": self.path, **{k.lower(): v for k, v in self.headers.items()}}) + "\n")
+        self.send_response(200)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"ok")
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Recorder)
+server.timeout = 1
+with open(out + ".port.tmp", "w") as f:
+    f.write(str(server.server_address[1]))
+import os
+os.rename(out + ".port.tmp", out + ".port")
+for _ in range(120):  # at most about two minutes, then it ends by itself
+    server.handle_request()
+PY
+recorder=$!
+for _ in $(seq 100); do [ -s "$state/recorder.port" ] && break; sleep 0.1; done
+deploy_nginx_config "$ngx" "$port" "$state/certs/server.crt" "$state/certs/server.key" "$state/www" \
+  "$(cat "$state/recorder.port")" && deploy_nginx_start "$ngx" || exit 1
+target=$(query_path 867)
+site "$target" -H 'X-Forwarded-For: 203.0.113.9' -H 'X-Forwarded-Proto: http' -- >/dev/null
+kill "$recorder" 2>/dev/null
+wait "$recorder" 2>/dev/null
+# Prints the recorded request's FIELD ("-" when absent).
+recorded() { python3 -c 'import json,sys; print(json.loads(open(sys.argv[1]).readline()).get(sys.argv[2], "-"))' "$state/recorder.requests" "$1"; }
+expect "the target as the client sent it" "$target" recorded target
+expect "X-Forwarded-For: the client's address, what the client claimed replaced" 127.0.0.1 recorded x-forwarded-for
+expect "X-Forwarded-Proto: https, what the client claimed replaced" https recorded x-forwarded-proto
+expect "Host: as the client sent it, with the port" "localhost:$port" recorded host
+expect "keep-alive to the instances" - recorded connection
+
 echo "nginx deployment: $failures failure(s)"
 [ $failures -eq 0 ]
