@@ -101,6 +101,8 @@ expect "a file in a subfolder" "200 $(stat -c %s "$files/bin/helper.dll")" \
   site /release/867/bin/helper.dll -- Content-Length
 expect "a file with a Chinese folder name, percent-encoded" 200 \
   site "/release/867/$(python3 -c 'import urllib.parse,sys;print(urllib.parse.quote(sys.argv[1]))' "$(cd "$files" && find 帮助 -type f | head -1)")" --
+expect "a top-level file as the downloader names it (empty folder: //)" "200 $size" \
+  site /release/867//Digest.xml -- Content-Length
 expect "HEAD" "200 $size" site /release/867/Digest.xml -I -- Content-Length
 # Range, as a table: request header, status, Content-Range, Content-Length (of a 206 or 200).
 while IFS='|' read -r range want_status want_cr want_len; do
