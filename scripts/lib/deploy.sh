@@ -65,6 +65,10 @@ events { worker_connections 128; }
 http {
   include /etc/nginx/mime.types;
   default_type application/octet-stream;
+  # A site that compresses everything else: the sample must keep its answers uncompressed.
+  gzip on;
+  gzip_types *;
+  gzip_min_length 1;
   log_format corlinq '\$remote_addr "\$request" \$status \$body_bytes_sent upstream=\$upstream_addr';
   access_log $dir/access.log corlinq;
   client_body_temp_path $dir/tmp/body;

@@ -66,9 +66,10 @@ site() {
 }
 query_path() { printf '/assist/server?reqtype=1&data=%s' "$("$envelope_tool" seal "$1" --key "$key")"; }
 # The reply to a version query of BANK through nginx, opened: prints "STATUS V URL UPDATE".
-query() {
-  local status
-  status=$(site "$(query_path "$1")" --)
+query() {  # query BANK [CURL_ARGS...]
+  local status bank=$1
+  shift
+  status=$(site "$(query_path "$bank")" "$@" --)
   if [ "$status" = 200 ]; then
     "$envelope_tool" open "$(cat "$state/body")" --key "$key" | python3 -c '
 import json, sys
@@ -88,12 +89,13 @@ for name in query-1 query-2; do
   if [ "$n" -ge 1 ]; then ok "$name answered queries"; else fail "$name answered no query"; fi
 done
 expect "an unknown bank: the instance's 404 passes through" 404 query 5a5
-expect "no-store on the answer" "200 no-store" site "$(query_path 867)" -- Cache-Control
+expect "the answer: no-store, not compressed (the downloader sends Accept-Encoding)" "200 no-store -" \
+  site "$(query_path 867)" -H 'Accept-Encoding: gzip, deflate' -- Cache-Control Content-Encoding
 
 echo "# the release folder is served by nginx itself"
 size=$(stat -c %s "$files/Digest.xml")
 expect "manifest: 200, exact length, no compression, revalidate" "200 $size - no-cache" \
-  site /release/867/Digest.xml -H 'Accept-Encoding: gzip, br' -- Content-Length Content-Encoding Cache-Control
+  site /release/867/Digest.xml -H 'Accept-Encoding: gzip, deflate' -- Content-Length Content-Encoding Cache-Control
 expect "manifest: the bytes of the release" "" cmp "$state/body" "$files/Digest.xml"
 etag=$(tr -d '\r' <"$state/headers" | sed -n 's/^etag: //Ip')
 expect "manifest: unchanged since its ETag" 304 site /release/867/Digest.xml -H "If-None-Match: $etag" --
@@ -152,6 +154,21 @@ expect "query-2 answered all three" $((before + 3)) queries_of query-2
 "$DEPLOY_ROOT/scripts/test-server.sh" stop "$servers" query-2 >/dev/null
 expect "both down: nginx answers 502" 502 site "$(query_path 867)" --
 expect "both down: the files are still served" 200 site /release/867/Digest.xml --
+
+echo "# a hung instance: the query still gets its answer within the downloader's 3 s"
+"$DEPLOY_ROOT/scripts/test-server.sh" start "$servers" query-2 "$bin/update-server" \
+  --config "$state/query-2.json" >/dev/null || exit 1
+"$DEPLOY_ROOT/scripts/test-server.sh" start "$servers" hung "$bin/fault-peer" --listen 127.0.0.1:0 \
+  --mode stall --log "$state/hung.requests" >/dev/null || exit 1
+deploy_nginx_stop "$ngx"
+deploy_nginx_config "$ngx" "$port" "$state/certs/server.crt" "$state/certs/server.key" "$state/www" \
+  "$("$DEPLOY_ROOT/scripts/test-server.sh" port "$servers" hung)" \
+  "$("$DEPLOY_ROOT/scripts/test-server.sh" port "$servers" query-2 http)" && deploy_nginx_start "$ngx" || exit 1
+# Like the downloader, each query waits at most 3 s (its fixed receive time-out). Round robin
+# sends one of the two to the hung instance first.
+for i in 1 2; do expect "query $i with a hung instance" "$want" query 867 --max-time 3; done
+if [ -s "$state/hung.requests" ]; then ok "the hung instance was asked"; else fail "the hung instance was never asked"; fi
+"$DEPLOY_ROOT/scripts/test-server.sh" stop "$servers" >/dev/null
 
 echo "# what an instance is told: the headers nginx sets (a recorder in the instances' place)"
 deploy_nginx_stop "$ngx"
