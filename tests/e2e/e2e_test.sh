@@ -565,7 +565,7 @@ group_nginx() {
   for _ in $(seq 20); do e2e_running WebUI_867.exe && { started=1; break; }; sleep 0.5; done
   check "update: the assistant was started" test $started = 1
   e2e_stop_programs
-  deploy_nginx_stop "$NGINX_DIR" && ok "nginx stopped" || fail "nginx did not stop on SIGTERM"
+  if deploy_nginx_stop "$NGINX_DIR"; then ok "nginx stopped"; else fail "nginx did not stop on SIGTERM"; fi
   NGINX_DIR=
 }
 
