@@ -12,6 +12,7 @@
 
 #include "manifest/manifest_entries.h"
 #include "manifest/manifest_verify.h"
+#include "manifest/test_signer.h"
 
 namespace corlinq {
 namespace {
@@ -390,12 +391,20 @@ TEST_F(DigestToolTest, CheckReportsEachProblemOfAReleaseWithItsOwnMessage) {
        "missing: Digest_867.xml: cannot read"},
       {"unlisted file", [&] { Write(rel / "bin" / "extra.dll", "x"); },
        "unlisted: bin/extra.dll: in the release but in no manifest"},
+      // digest-tool signs neither of the next two; another signer of the bank might.
       {"path out of the release", [&] {
          std::string t = Read(rel / "Digest.xml");
+         t.erase(t.find("\r\n<Sign>"), kSignBlockSize);
          t.replace(t.find("Path=\"bin\""), 10, "Path=\"..\"");
-         Write(rel / "Digest.xml", t);
-         ASSERT_EQ(Tool("sign --key '" + key_ + "' " + Q(rel / "Digest.xml")), 0);
+         Write(rel / "Digest.xml", testing::SignManifestText(t, testing::DemoPrivateKeyPem()));
        }, "unsafe-path: ../core.dll: listed in Digest.xml with a path outside the release"},
+      {"the same file twice", [&] {
+         std::string t = Read(rel / "Digest.xml");
+         t.erase(t.find("\r\n<Sign>"), kSignBlockSize);
+         const size_t at = t.find("</FileInfo>");
+         t.insert(at, "<File Path=\"BIN\" FileName=\"CORE.DLL\" Digest=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"/>\r\n");
+         Write(rel / "Digest.xml", testing::SignManifestText(t, testing::DemoPrivateKeyPem()));
+       }, "refused: Digest.xml: the downloader refuses it: entry"},
   };
   for (const Case& c : cases) {
     fs::remove_all(rel);
