@@ -567,6 +567,7 @@ group_nginx() {
   e2e_stop_programs
   if deploy_nginx_stop "$NGINX_DIR"; then ok "nginx stopped"; else fail "nginx did not stop on SIGTERM"; fi
   NGINX_DIR=
+}
 
 # Signs FILE in place as the bank's tool lays it out, but with openssl alone, so that files the
 # tool refuses to sign (they are not manifests the downloader reads) can be signed for a test.
