@@ -67,6 +67,14 @@ FARPROC WINAPI DelayLoadFromSystem32(unsigned notify, PDelayLoadInfo info) {
   return result;
 }
 
+// The system libraries the program uses beyond the KnownDLLs (the ones delay_imports.cmake makes
+// delay-loaded), mapped from System32 once, right after the search is narrowed, and held for the
+// life of the process. A later load by bare name, ours or one a system library makes for itself,
+// then finds the module already mapped instead of searching: Wine's own delay-loads inside its
+// system libraries (schannel's of crypt32) look in the program's folder whatever the process's
+// search directories say.
+constexpr const char* kHeldSystemLibraries[] = {"crypt32.dll", "bcrypt.dll", "wininet.dll", "gdiplus.dll"};
+
 // Runs before every static constructor of default priority, the application object's included.
 struct RestrictAtStart {
   RestrictAtStart() { (void)RestrictLibrarySearchToSystem32(); }
@@ -80,6 +88,7 @@ bool RestrictLibrarySearchToSystem32() {
     g_restricted = true;
     if (SetDefaultDllDirectoriesFn set = FindSetDefaultDllDirectories()) g_searchFlagsWork = set(kSearchSystem32) != FALSE;
     SetDllDirectoryW(L"");  // the current folder leaves the ordinary search too
+    for (const char* name : kHeldSystemLibraries) (void)LoadSystemLibrary(name);
   }
   return g_searchFlagsWork;
 }

@@ -8,8 +8,8 @@
 
 namespace corlinq::win {
 
-// Narrows the search to System32 (SetDefaultDllDirectories where the system has it) and takes
-// the current folder out of it. Idempotent; it runs by itself first thing in the process's static
+// Narrows the search to System32 (SetDefaultDllDirectories where the system has it), takes the
+// current folder out of it, and maps the delay-loaded libraries from System32. Idempotent; it runs by itself first thing in the process's static
 // initialisation, ahead of the application object. True when SetDefaultDllDirectories took.
 bool RestrictLibrarySearchToSystem32();
 

@@ -434,6 +434,52 @@ group_startup() {
   check "planted: no dialog" no_dialog
   expect "planted: no query reached the server" 0 queries
   rm -rf "$folder"
+  planted_system_libraries
+}
+
+# Libraries planted beside the program under system libraries' names, with Wine set to prefer
+# a library found in the program's folder as Windows does for any non-KnownDLL. Their code must
+# never run: not before the folder check (which then warns about them), and not after it when a
+# signed manifest beside the program lists them and the program goes on to use WinINet and
+# CRYPT32. A control program that imports them statically shows that the planted code does run
+# where the loader maps it.
+planted_system_libraries() {
+  echo "# planted crypt32.dll and wininet.dll: never loaded"
+  local planted=$E2E_WIN64/bin/planted_library.dll control=$E2E_WIN64/bin/planted_library_control.exe
+  [ -f "$planted" ] && [ -f "$control" ] || { fail "planted: test programs missing (planted_library, planted_library_control)"; return; }
+  local folder=$E2E_DRIVE_C/corlinq_e2e_system
+  local exe="C:\\corlinq_e2e_system\\corlinq_$E2E_BANK.exe"
+  local overrides="$WINEDLLOVERRIDES;crypt32,wininet=n,b" lib
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$E2E_EXE" "$WORK/serverip.dat" "$folder/"
+  for lib in crypt32 wininet; do cp "$planted" "$folder/$lib.dll"; done
+  markers() { find "$folder" -iname '*.dll.ran' -printf '%f\n' | tr 'A-Z' 'a-z' | sort | tr '\n' ' '; }
+
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "$exe") >/dev/null 2>&1 </dev/null
+  expect "planted system libraries: the folder check ends the program (exit code 0)" 0 echo $?
+  expect "planted system libraries: their code never ran" "" markers
+
+  # Listed in a signed manifest, they pass the folder check; the query then runs over HTTPS.
+  "$E2E_NATIVE/tools/digest-tool/digest-tool" make "$folder" --bank "$E2E_BANK" >/dev/null &&
+    "$E2E_NATIVE/tools/digest-tool/digest-tool" sign --key "$E2E_ROOT/keys/manifest-signing.pem" \
+      "$folder/Digest.xml" >/dev/null || { fail "planted: digest-tool"; return; }
+  local before
+  before=$(queries)
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides exec wine "$exe") >"$E2E_STATE/planted-app.log" 2>&1 </dev/null &
+  E2E_APP_PID=$!
+  check "listed system libraries: the program passes the check and shows its first dialog" \
+    drv wait-dialog "$E2E_TITLE#132" 30000
+  check "listed system libraries: the query reached the server" \
+    bash -c "for i in \$(seq 100); do [ \$(grep -c 'GET /assist/server' '$E2E_STATE/servers/server.log') -gt $before ] && exit 0; sleep 0.3; done; exit 1"
+  e2e_stop_programs
+  expect "listed system libraries: their code never ran" "" markers
+
+  rm -f "$folder/Digest.xml" "$folder"/*.ran
+  cp "$control" "$folder/"
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "C:\\corlinq_e2e_system\\planted_library_control.exe") >/dev/null 2>&1 </dev/null
+  expect "control: a program importing them statically runs the planted code" "crypt32.dll.ran wininet.dll.ran " markers
+  rm -rf "$folder"
 }
 
 # Cancel while the run goes (with its question) and after "下载失败" (without).
