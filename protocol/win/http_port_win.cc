@@ -10,6 +10,7 @@
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
 #include "protocol/platform_transport.h"
+#include "protocol/win/tls_pin_check_win.h"
 
 namespace corlinq {
 namespace {
@@ -128,6 +129,7 @@ class WinInetHttpPort final : public HttpPort {
       HttpAddRequestHeadersW(http.get(), wide.c_str(), static_cast<DWORD>(-1), kAddIfNew);
     }
     if (!HttpSendRequestW(http.get(), nullptr, 0, nullptr, 0)) return LastErrorResult();
+    if (!win::ServerKeyAllowed(http.get(), url.secure)) return kNetFailed;
 
     HttpResponseHead head;
     DWORD status = 0;
