@@ -4,7 +4,7 @@
 # environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
-#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel
+#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -445,7 +445,7 @@ group_startup() {
 # where the loader maps it.
 planted_system_libraries() {
   echo "# planted crypt32.dll and wininet.dll: never loaded"
-  local planted=$E2E_WIN64/bin/planted_library.dll control=$E2E_WIN64/bin/planted_library_control.exe
+  local planted=$E2E_WIN64/planted/planted_library.dll control=$E2E_WIN64/planted/planted_library_control.exe
   [ -f "$planted" ] && [ -f "$control" ] || { fail "planted: test programs missing (planted_library, planted_library_control)"; return; }
   local folder=$E2E_DRIVE_C/corlinq_e2e_system
   local exe="C:\\corlinq_e2e_system\\corlinq_$E2E_BANK.exe"
@@ -532,9 +532,57 @@ group_cancel() {
   check "tampered: no install record" test -z "$(e2e_record_value Version)"
 }
 
+# A build that pins its servers' key (bin/pinned, pinned to the key pair in pinned-server) next to
+# the ordinary one. Two update servers on the same port: localhost, first in the bank's list,
+# with another key, and 127.0.0.2, second, with the pinned one.
+group_pinning() {
+  local pinned=$E2E_WIN64/bin/pinned/corlinq_$E2E_BANK.exe pinned_certs=$E2E_WIN64/pinned-server
+  [ -f "$pinned" ] && [ -f "$pinned_certs/server.key" ] || { fail "pinning: the pinned build is missing"; return; }
+  e2e_stop_programs
+  e2e_reset_install
+  local port name
+  port=$(free_port)
+  e2e_server_config "$E2E_STATE/first.json" "$RELEASE" 1.0.0.1 0 127.0.0.1 "$port"
+  e2e_server_config "$E2E_STATE/second.json" "$RELEASE" 1.0.0.1 0 127.0.0.2 "$port"
+  sed -i "s|$E2E_STATE/certs/|$pinned_certs/|" "$E2E_STATE/second.json"
+  for name in first second; do
+    e2e_server_start $name update-server --config "$E2E_STATE/$name.json" || { fail "pinning: $name server start"; return; }
+  done
+  e2e_workdir "$WORK" https://localhost ":$port"
+  check "pinning: the servers have different keys" not cmp -s "$E2E_STATE/certs/server.crt" "$pinned_certs/server.crt"
+
+  echo "# unpinned build: the first server answers"
+  e2e_launch "$WORK"
+  check "unpinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "unpinned: the first server answered" 1 queries first
+  expect "unpinned: the second was not asked" 0 queries second
+  e2e_stop_programs
+
+  echo "# pinned build: the first server's key is refused, the second answers"
+  local E2E_EXE=$pinned
+  e2e_launch "$WORK"
+  check "pinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "pinned: the second server answered" 1 queries second
+  check "pinned: the first server's answer was not taken (it was asked)" test "$(queries first)" -ge 2
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned: the install from the pinned server finishes" finished
+  installed pinned "$DEFAULT_DIR" 1.0.0.1 1
+  e2e_stop_programs
+  e2e_reset_install
+
+  echo "# pinned build, no server with the pinned key: no answer"
+  e2e_server_stop second
+  e2e_launch "$WORK"
+  check "pinned, key nowhere: no server answers" e2e_wait_text 130 1029 服务器没响应 90
+  check "pinned, key nowhere: no welcome dialog" not drv wait-dialog "$E2E_TITLE#132" 300
+  e2e_stop_programs
+  e2e_server_stop first
+}
+
 start=$SECONDS
 case "$group" in
-  install | query | update | selfupdate | repair | instances | startup | cancel) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel | pinning) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"
