@@ -96,6 +96,7 @@ class WinInetHttpPort final : public HttpPort {
   int DoGet(const HttpGetRequest& request, HttpResponseSink& sink) override {
     CrackedUrl url;
     if (!CrackUrl(win::Utf8ToWide(request.url), url)) return kNetFailed;
+    if (!url.secure && !win::PlainHttpAllowed()) return kNetFailed;
 
     const std::wstring agent = request.agent.empty() ? ProgramName() : win::Utf8ToWide(request.agent);
     ScopedInternet internet(InternetOpenW(agent.c_str(), kAccessPreconfig, nullptr, nullptr, 0));

@@ -29,6 +29,8 @@ bool ServerKeyAllowed(HINTERNET request, bool secure, const std::vector<std::str
   return allowed;
 }
 
+bool PlainHttpAllowed() { return BuildTlsPins().empty(); }
+
 bool ServerKeyAllowed(HINTERNET request, bool secure) { return ServerKeyAllowed(request, secure, BuildTlsPins()); }
 
 }  // namespace corlinq::win

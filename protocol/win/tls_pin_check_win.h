@@ -9,6 +9,9 @@
 
 namespace corlinq::win {
 
+// False when the build pins server keys: a plain-HTTP request is then refused before it is made.
+[[nodiscard]] bool PlainHttpAllowed();
+
 // True when the exchange may go on: no pins, or an HTTPS request whose server certificate's key
 // is pinned. False for a plain-HTTP request under pins and for a server certificate that cannot
 // be read.

@@ -575,6 +575,26 @@ group_pinning() {
   e2e_stop_programs
   e2e_reset_install
 
+  echo "# pinned build: a plain-HTTP download URL from the pinned server is refused"
+  e2e_server_stop second
+  local http_port
+  http_port=$(free_port)
+  sed -e "s|\"listeners\": \[|&{\"address\": \"127.0.0.2\", \"port\": $http_port, \"tls\": false}, |" \
+      -e "s|\"url\": \"https://127.0.0.2:$port/|\"url\": \"http://127.0.0.2:$http_port/|" \
+      "$E2E_STATE/second.json" >"$E2E_STATE/second-http.json"
+  e2e_server_start second update-server --config "$E2E_STATE/second-http.json" || { fail "pinning: http server start"; return; }
+  e2e_launch "$WORK"
+  check "pinned, http download: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned, http download: the run starts" drv wait-dialog "$E2E_TITLE#135" 15000
+  outcome 30 >/dev/null  # bounds the wait for the run to give up; its end is the engine's to show
+  check "pinned, http download: no request was sent over HTTP" not grep -q 'GET /release/' "$E2E_STATE/servers/second.log"
+  check "pinned, http download: nothing installed" test ! -e "$(e2e_unixpath "$DEFAULT_DIR")/config.ini"
+  check "pinned, http download: no install record" test -z "$(e2e_record_value Version)"
+  e2e_stop_programs
+  e2e_reset_install
+
   echo "# pinned build, no server with the pinned key: no answer"
   e2e_server_stop second
   e2e_launch "$WORK"
