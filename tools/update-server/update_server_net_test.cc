@@ -393,9 +393,10 @@ TEST_F(UpdateServerNetTest, LogsOneLinePerRequest) {
   const std::string size = std::to_string(fs::file_size(ws_->release / "Digest_867.xml"));
   const std::regex found(
       R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ GET /release/867/Digest_867\.xml 200 )" +
-      size + R"( \d+\.\d{3}ms)");
+      size + R"( \d+\.\d{3}ms bank=867 outcome=file)");
   const std::regex notFound(
-      R"(\S+Z 127\.0\.0\.1:\d+ GET /release/867/nothing%20here\.xml 404 \d+ \d+\.\d{3}ms)");
+      R"(\S+Z 127\.0\.0\.1:\d+ GET /release/867/nothing%20here\.xml 404 \d+ \d+\.\d{3}ms )"
+      R"(bank=867 outcome=not-found reason="not found")");
   bool sawFound = false, sawNotFound = false;
   for (int i = 0; i < 50 && !(sawFound && sawNotFound); ++i) {
     for (const std::string& line : server_->Lines()) {
