@@ -169,6 +169,8 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       continue;
     }
+    // Requests under way end (and log their lines) before the stop is announced.
+    server.Drain();
     std::printf("stopping on %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
     std::fflush(stdout);
     break;

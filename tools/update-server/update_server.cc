@@ -368,6 +368,7 @@ struct UpdateServer::Impl {
     MHD_Daemon* daemon = nullptr;
     int fd = -1;
     bool tls = false;
+    bool quiesced = false;
     Impl* impl = nullptr;
   };
   std::vector<std::unique_ptr<Listener>> listeners;
@@ -1002,10 +1003,12 @@ bool UpdateServer::Start(std::string& error) {
   return true;
 }
 
-void UpdateServer::Stop() {
+void UpdateServer::Drain() {
   Impl& impl = *impl_;
   // No new connections; requests under way get a few seconds to end.
   for (auto& l : impl.listeners) {
+    if (l->daemon == nullptr || l->quiesced) continue;
+    l->quiesced = true;
     if (l->daemon != nullptr) {
       MHD_socket fd = MHD_quiesce_daemon(l->daemon);
       if (fd != MHD_INVALID_SOCKET) l->fd = fd;
@@ -1015,6 +1018,11 @@ void UpdateServer::Stop() {
   while (impl.activeRequests.load() > 0 && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+void UpdateServer::Stop() {
+  Impl& impl = *impl_;
+  Drain();
   for (auto& l : impl.listeners) {
     if (l->daemon != nullptr) MHD_stop_daemon(l->daemon);
     l->daemon = nullptr;

@@ -61,8 +61,10 @@ class UpdateServer {
   // way finish with the old one. Listeners, certificate, threads and limits stay as started.
   void Reload(std::shared_ptr<const ServerSetup> setup);
 
-  // Stops accepting, lets requests under way end (a few seconds at most), closes every
-  // connection and joins every thread. Idempotent.
+  // Stops accepting and lets requests under way end (a few seconds at most).
+  void Drain();
+
+  // Drains, then closes every connection and joins every thread. Idempotent.
   void Stop();
 
   struct Impl;
