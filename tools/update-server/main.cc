@@ -1,4 +1,4 @@
-// update-server --config FILE [--ready-file FILE] | --check-config FILE | --help | --version
+// update-server --config FILE [--ready-file FILE] | --check-config [FILE] | --help | --version
 //
 // The bank's reference update server, in the foreground. Prints one line per listener
 // ("listening https 127.0.0.1:8443") and then "ready" on stdout once every listener accepts
@@ -28,11 +28,12 @@ namespace {
 
 constexpr const char kUsage[] =
     "usage: update-server --config FILE [--ready-file FILE]\n"
-    "       update-server --check-config FILE\n"
+    "       update-server --check-config FILE | --check-config --config FILE\n"
     "  --config FILE        JSON configuration (listeners, certificate, envelope keys, banks)\n"
     "  --ready-file FILE    once listening, write the bound listeners there, one per line\n"
     "                       (\"https 127.0.0.1:8443\"); written whole under a temporary name first\n"
-    "  --check-config FILE  read the configuration and everything it names, then exit:\n"
+    "  --check-config [FILE]  read the configuration (FILE, or --config's) and everything it\n"
+    "                       names, then exit:\n"
     "                       0 and \"configuration ok\", or 1 and the problem\n"
     "  --help               this text\n"
     "  --version            the program's version\n"
@@ -49,11 +50,12 @@ int main(int argc, char** argv) {
   std::string configPath;
   std::string readyFile;
   std::string checkPath;
+  bool check = false;
   enum { kConfig = 1, kReadyFile, kCheckConfig, kHelp, kVersion };
   static const option kOptions[] = {
       {"config", required_argument, nullptr, kConfig},
       {"ready-file", required_argument, nullptr, kReadyFile},
-      {"check-config", required_argument, nullptr, kCheckConfig},
+      {"check-config", optional_argument, nullptr, kCheckConfig},
       {"help", no_argument, nullptr, kHelp},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
         readyFile = optarg;
         break;
       case kCheckConfig:
-        checkPath = optarg;
+        check = true;
+        if (optarg != nullptr) checkPath = optarg;
         break;
       case kHelp:
       case 'h':
@@ -86,10 +89,18 @@ int main(int argc, char** argv) {
         return UsageError(std::string("unknown option ") + argv[optind - 1]);
     }
   }
+  // "--check-config FILE": the file is the one operand.
+  if (check && checkPath.empty() && configPath.empty() && optind + 1 == argc) {
+    checkPath = argv[optind++];
+  }
   if (optind < argc) return UsageError(std::string("unexpected argument ") + argv[optind]);
 
-  if (!checkPath.empty()) {
-    if (!configPath.empty()) return UsageError("--check-config and --config go separately");
+  if (check) {
+    if (!checkPath.empty() && !configPath.empty() && checkPath != configPath) {
+      return UsageError("--check-config and --config name different files");
+    }
+    if (checkPath.empty()) checkPath = configPath;
+    if (checkPath.empty()) return UsageError("--check-config needs a configuration file");
     corlinq::ServerSetup setup;
     std::string error;
     if (!corlinq::LoadServerSetup(checkPath, setup, error)) {
