@@ -127,8 +127,8 @@ void PutBigEndian16(unsigned char* at, size_t value) {
 // The opening proper, into output (capacity at least the decoded length), with a loaded
 // private-key context and a seeded generator for the blinding. Returns the plaintext
 // length, or -1.
-long OpenDecoded(mbedtls_rsa_context* rsa, Drbg& drbg, const unsigned char* b, size_t length,
-                 unsigned char* output) {
+long OpenDecoded(mbedtls_rsa_context* rsa, Drbg& drbg, const EnvelopeKeyUnwrap* unwrap,
+                 const unsigned char* b, size_t length, unsigned char* output) {
   // Fields at fixed positions; tag and length-form bytes are not examined.
   if (length < 7) return -1;
   const size_t keyLength = b[6];
@@ -145,9 +145,14 @@ long OpenDecoded(mbedtls_rsa_context* rsa, Drbg& drbg, const unsigned char* b, s
 
   SecretBytes<kMessageKeyBytes> messageKey;
   size_t messageKeyLength = 0;
-  if (mbedtls_rsa_pkcs1_decrypt(rsa, mbedtls_ctr_drbg_random, drbg.context(),
-                                MBEDTLS_RSA_PRIVATE, &messageKeyLength, keyField,
-                                messageKey.bytes, kMessageKeyBytes) != 0) {
+  if (unwrap != nullptr && *unwrap) {
+    if (!(*unwrap)(keyField, keyLength, messageKey.bytes, kMessageKeyBytes, &messageKeyLength) ||
+        messageKeyLength > kMessageKeyBytes) {
+      return -1;
+    }
+  } else if (mbedtls_rsa_pkcs1_decrypt(rsa, mbedtls_ctr_drbg_random, drbg.context(),
+                                       MBEDTLS_RSA_PRIVATE, &messageKeyLength, keyField,
+                                       messageKey.bytes, kMessageKeyBytes) != 0) {
     return -1;
   }
 
@@ -298,8 +303,8 @@ int SealWith(mbedtls_rsa_context* rsa, Drbg& drbg, const unsigned char* data, si
 
 // Opening with a loaded private-key context and a seeded generator (size protocol as
 // OpenEnvelope).
-int OpenWith(mbedtls_rsa_context* rsa, Drbg& drbg, const char* text, size_t length,
-             unsigned char* output, size_t* inOutCapacity) {
+int OpenWith(mbedtls_rsa_context* rsa, Drbg& drbg, const EnvelopeKeyUnwrap* unwrap,
+             const char* text, size_t length, unsigned char* output, size_t* inOutCapacity) {
   if (inOutCapacity == nullptr || (text == nullptr && length != 0)) return -1;
   if (output == nullptr || *inOutCapacity < length) {
     *inOutCapacity = length;
@@ -309,7 +314,7 @@ int OpenWith(mbedtls_rsa_context* rsa, Drbg& drbg, const char* text, size_t leng
   if (HexDecode(text, length, nullptr, &decodedLength) != 0) return -1;
   std::vector<unsigned char> decoded(decodedLength);
   if (HexDecode(text, length, decoded.data(), &decodedLength) != 0) return -1;
-  const long plainLength = OpenDecoded(rsa, drbg, decoded.data(), decoded.size(), output);
+  const long plainLength = OpenDecoded(rsa, drbg, unwrap, decoded.data(), decoded.size(), output);
   if (plainLength < 0) {
     // Leave no decrypted bytes of a rejected envelope behind.
     mbedtls_platform_zeroize(output, std::min(*inOutCapacity, decoded.size()));
@@ -354,7 +359,7 @@ int OpenEnvelope(const EnvelopeKey& key, const char* text, size_t length, unsign
   if (!rsa.Load(key, /*withPrivate=*/true)) return -1;
   Drbg drbg;  // blinding of the private-key operation
   if (!drbg.seeded()) return -1;
-  return OpenWith(rsa.get(), drbg, text, length, output, inOutCapacity);
+  return OpenWith(rsa.get(), drbg, nullptr, text, length, output, inOutCapacity);
 }
 
 bool OpenEnvelopeToText(const char* text, size_t length, std::string& result) {
@@ -391,6 +396,7 @@ bool SealEnvelopeText(std::string_view message, std::string& envelopeText) {
 // The checked contexts, copied once into each thread that uses them.
 struct PreparedEnvelopeKey::Impl {
   uint64_t id = 0;
+  EnvelopeKeyUnwrap unwrap;  // empty: the private-key context below
   RsaContext publicKey;
   RsaContext privateKey;
 };
@@ -431,8 +437,10 @@ ThreadKeyState* StateFor(const PreparedEnvelopeKey::Impl& impl) {
 PreparedEnvelopeKey::PreparedEnvelopeKey(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PreparedEnvelopeKey::~PreparedEnvelopeKey() = default;
 
-std::shared_ptr<const PreparedEnvelopeKey> PreparedEnvelopeKey::Prepare(const EnvelopeKey& key) {
+std::shared_ptr<const PreparedEnvelopeKey> PreparedEnvelopeKey::Prepare(const EnvelopeKey& key,
+                                                                       EnvelopeKeyUnwrap unwrap) {
   auto impl = std::make_unique<Impl>();
+  impl->unwrap = std::move(unwrap);
   if (!impl->publicKey.Load(key, /*withPrivate=*/false) ||
       !impl->privateKey.Load(key, /*withPrivate=*/true)) {
     return nullptr;
@@ -446,8 +454,8 @@ bool PreparedEnvelopeKey::OpenToText(std::string_view text, std::string& result)
   if (state == nullptr) return false;
   std::vector<unsigned char> buffer(text.size() + 1, 0);
   size_t capacity = text.size();
-  if (OpenWith(state->privateKey.get(), state->drbg, text.data(), text.size(), buffer.data(),
-               &capacity) != 0) {
+  if (OpenWith(state->privateKey.get(), state->drbg, &impl_->unwrap, text.data(), text.size(),
+               buffer.data(), &capacity) != 0) {
     return false;
   }
   const auto end = std::find(buffer.begin(), buffer.end(), 0);

@@ -12,6 +12,7 @@
 // with too small a capacity) a function stores the capacity it needs and returns 0 without doing
 // the work; the caller tells the two apart by whether it passed a big enough buffer.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,10 +71,20 @@ inline constexpr size_t EnvelopeTextLength(size_t length) {
 // update server). Usable from any number of threads at once: each thread gets its own copy of
 // the checked RSA contexts, so the private-key blinding carries over from one operation to the
 // next instead of being computed afresh, and its own generator, seeded once.
+//
+// The private-key step of opening (the 128-byte RSA block to the message key, PKCS#1 v1.5 type
+// 2) may be handed to another RSA implementation of the same pair: `unwrap` writes the payload
+// into out (capacity outCapacity) and its length into *outLength, and returns false when the
+// block does not decrypt. It is called from any thread.
+using EnvelopeKeyUnwrap =
+    std::function<bool(const unsigned char* block, size_t blockLength, unsigned char* out,
+                       size_t outCapacity, size_t* outLength)>;
+
 class PreparedEnvelopeKey {
  public:
   // Null when the key is not a valid 1024-bit pair.
-  [[nodiscard]] static std::shared_ptr<const PreparedEnvelopeKey> Prepare(const EnvelopeKey& key);
+  [[nodiscard]] static std::shared_ptr<const PreparedEnvelopeKey> Prepare(
+      const EnvelopeKey& key, EnvelopeKeyUnwrap unwrap = {});
   ~PreparedEnvelopeKey();
   PreparedEnvelopeKey(const PreparedEnvelopeKey&) = delete;
   PreparedEnvelopeKey& operator=(const PreparedEnvelopeKey&) = delete;

@@ -514,6 +514,37 @@ TEST(PreparedEnvelopeKeyTest, AgreesWithThePerCallFunctionsFromEveryThread) {
   EXPECT_EQ(PreparedEnvelopeKey::Prepare(broken), nullptr);
 }
 
+// A private-key step handed to another implementation is the one used, and what it returns is
+// held to the same rules as the built-in step.
+TEST(PreparedEnvelopeKeyTest, UsesTheGivenPrivateKeyStep) {
+  std::string sealed, opened;
+  ASSERT_TRUE(SealEnvelopeText("867", sealed));
+  int calls = 0;
+  auto refusing = PreparedEnvelopeKey::Prepare(
+      BuiltinEnvelopeKey(), [&](const unsigned char*, size_t length, unsigned char*, size_t,
+                                size_t*) {
+        ++calls;
+        EXPECT_EQ(length, 128u);
+        return false;
+      });
+  ASSERT_TRUE(refusing);
+  EXPECT_FALSE(refusing->OpenToText(sealed, opened));
+  EXPECT_EQ(calls, 1);
+  auto overlong = PreparedEnvelopeKey::Prepare(
+      BuiltinEnvelopeKey(), [](const unsigned char*, size_t, unsigned char*, size_t capacity,
+                               size_t* length) {
+        *length = capacity + 1;
+        return true;
+      });
+  ASSERT_TRUE(overlong);
+  EXPECT_FALSE(overlong->OpenToText(sealed, opened));
+  // Sealing never needs the private key.
+  std::string reply;
+  EXPECT_TRUE(refusing->SealText("reply", reply));
+  EXPECT_TRUE(OpenEnvelopeToText(reply.data(), reply.size(), opened));
+  EXPECT_EQ(opened, "reply");
+}
+
 TEST(EnvelopeKeyTest, LoadsOnlyWholeRsaPairsOf1024Bits) {
   EnvelopeKey key = BuiltinEnvelopeKey();
   for (const std::string& bad : {std::string(kShortKeyPem), std::string("no key"), std::string()}) {

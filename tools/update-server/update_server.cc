@@ -8,6 +8,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +155,47 @@ std::string ShownTarget(const std::string& target, bool json) {
   return shown;
 }
 
+// The private-key step of opening a query through OpenSSL, several times faster than the
+// portable code's for the same pair (the update server's main cost). Empty when the PEM is not
+// the same 1024-bit RSA pair as `key`; the portable step is used then.
+EnvelopeKeyUnwrap FastUnwrap(const std::string& pem, const EnvelopeKey& key) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (bio == nullptr) return {};
+  EVP_PKEY* raw = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  if (raw == nullptr) return {};
+  std::shared_ptr<EVP_PKEY> pkey(raw, EVP_PKEY_free);
+  BIGNUM* n = nullptr;
+  bool same = EVP_PKEY_get_base_id(raw) == EVP_PKEY_RSA && EVP_PKEY_get_bits(raw) == 1024 &&
+              EVP_PKEY_get_bn_param(raw, "n", &n) == 1;
+  if (same) {
+    char* hex = BN_bn2hex(n);
+    std::string digits = hex != nullptr ? ToLowerAscii(hex) : std::string();
+    OPENSSL_free(hex);
+    digits.insert(0, key.n.size() > digits.size() ? key.n.size() - digits.size() : 0, '0');
+    same = digits == key.n;
+  }
+  BN_free(n);
+  if (!same) return {};
+  return [pkey](const unsigned char* block, size_t blockLength, unsigned char* out,
+                size_t outCapacity, size_t* outLength) {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pkey.get(), nullptr);
+    unsigned char plain[256];
+    size_t length = sizeof plain;
+    bool ok = ctx != nullptr && EVP_PKEY_decrypt_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_decrypt(ctx, plain, &length, block, blockLength) == 1 &&
+              length <= outCapacity;
+    EVP_PKEY_CTX_free(ctx);
+    if (ok) {
+      std::memcpy(out, plain, length);
+      *outLength = length;
+    }
+    OPENSSL_cleanse(plain, sizeof plain);
+    return ok;
+  };
+}
+
 }  // namespace
 
 std::string FormatLogRecord(const RequestLogRecord& r, bool json) {
@@ -232,7 +279,7 @@ bool LoadServerSetup(const std::string& configPath, ServerSetup& out, std::strin
       error = "cannot read the envelope key " + file + " (a 1024-bit RSA key pair in PEM)";
       return -1;
     }
-    auto prepared = PreparedEnvelopeKey::Prepare(key);
+    auto prepared = PreparedEnvelopeKey::Prepare(key, FastUnwrap(pem, key));
     if (!prepared) {
       error = "the envelope key " + file + " fails the RSA key checks";
       return -1;
