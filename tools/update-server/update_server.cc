@@ -1032,7 +1032,8 @@ bool UpdateServer::Start(std::string& error) {
           {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(impl.certificatePem.c_str())},
           {MHD_OPTION_END, 0, nullptr},
       };
-      if (threads <= 1) options[1] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, 64 * 1024, nullptr};
+      // One thread: the listener's own polling thread, no pool.
+      if (threads <= 1) options[1] = {MHD_OPTION_CONNECTION_TIMEOUT, config.idleTimeoutSeconds, nullptr};
       l->daemon = MHD_start_daemon(flags, 0, &Impl::AcceptPolicy, l, &Impl::Access, l,
                                    MHD_OPTION_ARRAY, options, MHD_OPTION_END);
       impl.listeners.push_back(std::move(listener));
