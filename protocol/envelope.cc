@@ -2,8 +2,8 @@
 #include "protocol/envelope.h"
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
@@ -393,46 +393,60 @@ bool SealEnvelopeText(std::string_view message, std::string& envelopeText) {
   return SealEnvelopeText(BuiltinEnvelopeKey(), message, envelopeText);
 }
 
-// The checked contexts, copied once into each thread that uses them.
-struct PreparedEnvelopeKey::Impl {
-  uint64_t id = 0;
-  EnvelopeKeyUnwrap unwrap;  // empty: the private-key context below
-  RsaContext publicKey;
-  RsaContext privateKey;
-};
-
 namespace {
 
-std::atomic<uint64_t> gNextPreparedId{1};
-
-struct ThreadKeyState {
-  uint64_t id = 0;
+// What one operation with a prepared key works with: copies of the checked contexts (whose
+// blinding values live on from one operation to the next) and a generator seeded once.
+struct KeyState {
   RsaContext publicKey;
   RsaContext privateKey;
   Drbg drbg;
 };
 
-// This thread's state for a prepared key: made on first use from the checked contexts. A thread
-// keeps the states of the last few keys it used (a server that reloads its keys moves on).
-ThreadKeyState* StateFor(const PreparedEnvelopeKey::Impl& impl) {
-  constexpr size_t kKept = 8;
-  thread_local std::vector<std::unique_ptr<ThreadKeyState>> states;
-  for (size_t i = 0; i < states.size(); ++i) {
-    if (states[i]->id == impl.id) return states[i].get();
-  }
-  auto state = std::make_unique<ThreadKeyState>();
-  state->id = impl.id;
-  if (!state->drbg.seeded() ||
-      mbedtls_rsa_copy(state->publicKey.get(), impl.publicKey.get()) != 0 ||
-      mbedtls_rsa_copy(state->privateKey.get(), impl.privateKey.get()) != 0) {
-    return nullptr;
-  }
-  if (states.size() >= kKept) states.erase(states.begin());
-  states.push_back(std::move(state));
-  return states.back().get();
-}
-
 }  // namespace
+
+// The checked contexts, and the states made from them. A state serves one operation at a time;
+// there are as many as operations have run at once (about one per thread that uses the key).
+struct PreparedEnvelopeKey::Impl {
+  EnvelopeKeyUnwrap unwrap;  // empty: the private-key context below
+  RsaContext publicKey;
+  RsaContext privateKey;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<KeyState>> idle;
+
+  // A state for one operation, given back by the lease's end.
+  class Lease {
+   public:
+    explicit Lease(Impl& impl) : impl_(impl) {
+      {
+        std::lock_guard<std::mutex> lock(impl_.mutex);
+        if (!impl_.idle.empty()) {
+          state_ = std::move(impl_.idle.back());
+          impl_.idle.pop_back();
+          return;
+        }
+      }
+      auto state = std::make_unique<KeyState>();
+      if (state->drbg.seeded() &&
+          mbedtls_rsa_copy(state->publicKey.get(), impl_.publicKey.get()) == 0 &&
+          mbedtls_rsa_copy(state->privateKey.get(), impl_.privateKey.get()) == 0) {
+        state_ = std::move(state);
+      }
+    }
+    ~Lease() {
+      if (!state_) return;
+      std::lock_guard<std::mutex> lock(impl_.mutex);
+      impl_.idle.push_back(std::move(state_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    KeyState* get() const { return state_.get(); }
+
+   private:
+    Impl& impl_;
+    std::unique_ptr<KeyState> state_;
+  };
+};
 
 PreparedEnvelopeKey::PreparedEnvelopeKey(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PreparedEnvelopeKey::~PreparedEnvelopeKey() = default;
@@ -445,12 +459,12 @@ std::shared_ptr<const PreparedEnvelopeKey> PreparedEnvelopeKey::Prepare(const En
       !impl->privateKey.Load(key, /*withPrivate=*/true)) {
     return nullptr;
   }
-  impl->id = gNextPreparedId.fetch_add(1);
   return std::shared_ptr<const PreparedEnvelopeKey>(new PreparedEnvelopeKey(std::move(impl)));
 }
 
 bool PreparedEnvelopeKey::OpenToText(std::string_view text, std::string& result) const {
-  ThreadKeyState* state = StateFor(*impl_);
+  Impl::Lease lease(*impl_);
+  KeyState* state = lease.get();
   if (state == nullptr) return false;
   std::vector<unsigned char> buffer(text.size() + 1, 0);
   size_t capacity = text.size();
@@ -465,7 +479,8 @@ bool PreparedEnvelopeKey::OpenToText(std::string_view text, std::string& result)
 
 bool PreparedEnvelopeKey::SealText(std::string_view message, std::string& envelopeText) const {
   if (message.empty()) return false;
-  ThreadKeyState* state = StateFor(*impl_);
+  Impl::Lease lease(*impl_);
+  KeyState* state = lease.get();
   if (state == nullptr) return false;
   const auto* data = reinterpret_cast<const unsigned char*>(message.data());
   std::vector<char> buffer(EnvelopeTextLength(message.size()) + 11, 0);

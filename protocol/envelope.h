@@ -68,9 +68,10 @@ inline constexpr size_t EnvelopeTextLength(size_t length) {
 [[nodiscard]] bool SealEnvelopeText(std::string_view message, std::string& envelopeText);
 
 // A key pair read and checked once, for a program that opens and seals many envelopes (the
-// update server). Usable from any number of threads at once: each thread gets its own copy of
-// the checked RSA contexts, so the private-key blinding carries over from one operation to the
-// next instead of being computed afresh, and its own generator, seeded once.
+// update server). Usable from any number of threads at once: each operation borrows a copy of
+// the checked RSA contexts with a generator seeded once, kept for the next operation (about one
+// copy per thread that uses the key), so the private-key blinding carries over from one
+// operation to the next instead of being computed afresh and no generator is seeded per query.
 //
 // The private-key step of opening (the 128-byte RSA block to the message key, PKCS#1 v1.5 type
 // 2) may be handed to another RSA implementation of the same pair: `unwrap` writes the payload
