@@ -8,8 +8,10 @@
 #include <fstream>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <sstream>
 
+#include "base/bank_id.h"
 #include "base/strings.h"
 
 namespace corlinq {
@@ -149,10 +151,10 @@ bool ParseBankIdText(const std::string& text, uint32_t& bankId) {
 }
 
 bool ParseConfigBankId(const std::string& text, uint32_t& bankId) {
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    return ParseBankIdText(text.substr(2), bankId);
-  }
-  return ParseBankIdText(text, bankId);
+  std::optional<int> id = ParseBankId(text);
+  if (!id) return false;
+  bankId = static_cast<uint32_t>(*id);
+  return true;
 }
 
 bool IsDottedVersion(const std::string& text) {
@@ -287,7 +289,7 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
     const Json::Value& v = banks[key];
     BankRelease bank;
     if (!ParseConfigBankId(key, bank.bankId)) {
-      error = "bank id \"" + key + "\" is not 1 to 8 hexadecimal digits (\"0x\" allowed)";
+      error = "bank id \"" + key + "\" is not a hexadecimal bank id up to ffffff (\"0x\" allowed)";
       return false;
     }
     bank.bankIdText = StrPrintf("%x", bank.bankId);

@@ -56,7 +56,8 @@ struct UpdateServerConfig {
 // Reads a bank id text: 1 to 8 hexadecimal digits, either case. False for anything else.
 [[nodiscard]] bool ParseBankIdText(const std::string& text, uint32_t& bankId);
 
-// A bank id as operators write it: the same, optionally after "0x" or "0X".
+// A bank id as operators write it, the one spelling every tool takes (base/bank_id.h):
+// hexadecimal, any case, optionally after "0x", at most ffffff.
 [[nodiscard]] bool ParseConfigBankId(const std::string& text, uint32_t& bankId);
 
 // A version text the downloader can compare: 1 to 4 dot-separated decimal numbers, each of at

@@ -223,7 +223,7 @@ TEST(UpdateServerConfigTest, ConfigBankIdsMayCarry0x) {
     uint32_t value;
   } cases[] = {{"5a5", true, 0x5a5},  {"0x5a5", true, 0x5a5}, {"0X5A5", true, 0x5a5},
                {"0x", false, 0},      {"0x0x5", false, 0},    {"x5a5", false, 0},
-               {"0x123456789", false, 0}};
+               {"0xffffff", true, 0xffffff}, {"1000000", false, 0}, {"0x123456789", false, 0}};
   for (const auto& c : cases) {
     uint32_t value = 0;
     EXPECT_EQ(ParseConfigBankId(c.text, value), c.ok) << c.text;
