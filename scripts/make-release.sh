@@ -6,11 +6,13 @@
 # the common manifest Digest.xml and the bank manifest Digest_<BANKHEX as %03x>.xml are made over
 # everything in OUT_DIR and signed.
 # Environment: DIGEST_TOOL (default build/native/tools/digest-tool/digest-tool),
-#              MANIFEST_SIGNING_KEY (default keys/manifest-signing.pem).
+#              MANIFEST_SIGNING_KEY (default keys/manifest-signing.pem),
+#              RELEASE_VERSION, RELEASE_EXPIRES (the release statement: version and UTC expiry
+#              YYYY-MM-DDThh:mm:ssZ; without RELEASE_VERSION the manifests carry none).
 set -euo pipefail
 root=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 if [ $# -lt 3 ]; then
-  sed -n '2,10p' "$0" >&2
+  sed -n '2,12p' "$0" >&2
   exit 2
 fi
 src=$1 out=$2 bank=$3
@@ -34,7 +36,10 @@ for extra in "$@"; do
     cp "$extra" "$out/"
   fi
 done
-"$tool" make "$out" --bank "$bank3"
+statement=()
+[ -z "${RELEASE_VERSION:-}" ] || statement+=(--release-version "$RELEASE_VERSION")
+[ -z "${RELEASE_EXPIRES:-}" ] || statement+=(--expires "$RELEASE_EXPIRES")
+"$tool" make "$out" --bank "$bank3" "${statement[@]}"
 "$tool" sign --key "$key" "$out/Digest.xml"
 "$tool" sign --key "$key" "$out/Digest_$bank3.xml"
 echo "release ready in $out"

@@ -1,7 +1,7 @@
 // digest-tool: makes, signs and checks the "Digest" manifests of a release.
 //
 //   digest-tool keygen OUT_PRIVATE_PEM OUT_PUBLIC_PEM
-//   digest-tool make RELEASE_DIR --bank HEX [--out DIR]
+//   digest-tool make RELEASE_DIR --bank HEX [--out DIR] [--release-version V [--expires T]]
 //   digest-tool sign --key PRIVATE_PEM FILE
 //   digest-tool verify --pubkey PUBLIC_PEM FILE
 //
@@ -48,7 +48,8 @@ const char kHelp[] =
     "      New 1024-bit RSA key pair with exponent 3: the private key as PKCS #8 PEM, the public\n"
     "      key as PKCS #1 PEM (\"RSA PUBLIC KEY\"), the form the downloader builds in.\n"
     "\n"
-    "  digest-tool make RELEASE_DIR --bank HEX [--out DIR]\n"
+    "  digest-tool make RELEASE_DIR --bank HEX [--out DIR] [--release-version V\n"
+    "                   [--expires YYYY-MM-DDThh:mm:ssZ]]\n"
     "      Walks RELEASE_DIR and writes the common manifest \"Digest.xml\" and the bank manifest\n"
     "      \"Digest_%0.3x.xml\" (for --bank 867: Digest_867.xml) into DIR (default RELEASE_DIR),\n"
     "      unsigned. Each file becomes <File Path=\"a\\b\" FileName=\"x.dll\" Digest=\"...\"/>\n"
@@ -62,6 +63,12 @@ const char kHelp[] =
     "        - never: files named Digest.xml or Digest_*.xml at the top of RELEASE_DIR.\n"
     "      Names Windows cannot hold (<>:\"/\\|?* or control characters, trailing dot or space)\n"
     "      and names that are not UTF-8 are refused.\n"
+    "      --release-version V (one to four dotted decimal parts) adds the release statement\n"
+    "      to both manifests, before the signature: <Release Version=\"V\" [Expires=\"T\"]\n"
+    "      Manifest=\"this file\" Companion=\"the other file\" CompanionList=\"...\"/> with\n"
+    "      CompanionList the Base64 SHA-256 of the other manifest's entries, each as\n"
+    "      Path LF FileName LF Digest LF. The downloader refuses a release whose version is not\n"
+    "      the one its server announced, is older than the installed one, or has expired.\n"
     "\n"
     "  digest-tool sign --key PRIVATE_PEM FILE\n"
     "      Signs FILE in place: \"\\r\\n<Sign>\" + 256 upper-case hex digits + \"</Sign>\\r\\n\"\n"
@@ -219,18 +226,86 @@ struct Entry {
   bool bank = false;
 };
 
-std::string ManifestText(const std::vector<Entry>& entries, bool bank) {
+// The release statement of one manifest; empty version: none (a manifest as before).
+struct Release {
+  std::string version;
+  std::string expires;  // "YYYY-MM-DDThh:mm:ssZ" or empty
+};
+
+bool IsReleaseVersion(std::string_view v) {
+  int parts = 0;
+  size_t digits = 0;
+  unsigned long long value = 0;
+  for (size_t i = 0; i <= v.size(); ++i) {
+    if (i == v.size() || v[i] == '.') {
+      if (digits == 0 || value > 0xFFFFFFFFull || ++parts > 4) return false;
+      digits = 0;
+      value = 0;
+    } else if (v[i] >= '0' && v[i] <= '9' && digits < 10) {
+      value = value * 10 + static_cast<unsigned>(v[i] - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsUtcTime(const std::string& t) {
+  int y, mo, d, h, mi, s;
+  char tail = 0;
+  if (t.size() != 20 || std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 7 ||
+      tail != 'Z') {
+    return false;
+  }
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18}) {
+    if (t[i] < '0' || t[i] > '9') return false;
+  }
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1970 || mo < 1 || mo > 12 || h > 23 || mi > 59 || s > 59) return false;
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return d >= 1 && d <= kDays[mo - 1] + (mo == 2 && leap ? 1 : 0);
+}
+
+// Base64 SHA-256 over Path LF FileName LF Digest LF of every entry of one manifest, in order.
+std::string ListDigest(const std::vector<Entry>& entries, bool bank) {
+  std::string list;
+  for (const Entry& e : entries) {
+    if (e.bank == bank) list += e.path + "\n" + e.name + "\n" + e.digest + "\n";
+  }
+  unsigned char digest[32];
+  unsigned int len = 0;
+  if (EVP_Digest(list.data(), list.size(), digest, &len, EVP_sha256(), nullptr) != 1) return "";
+  return Base64(digest, len);
+}
+
+std::string ManifestText(const std::vector<Entry>& entries, bool bank, const Release& release,
+                         const std::string& self, const std::string& companion) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Digest>\r\n<FileInfo>\r\n";
   for (const Entry& e : entries) {
     if (e.bank != bank) continue;
     xml += "<File Path=\"" + XmlEscape(e.path) + "\" FileName=\"" + XmlEscape(e.name) +
            "\" Digest=\"" + e.digest + "\"/>\r\n";
   }
-  xml += "</FileInfo>\r\n</Digest>\r\n";
+  xml += "</FileInfo>\r\n";
+  if (!release.version.empty()) {
+    xml += "<Release Version=\"" + release.version + "\"";
+    if (!release.expires.empty()) xml += " Expires=\"" + release.expires + "\"";
+    xml += " Manifest=\"" + XmlEscape(self) + "\" Companion=\"" + XmlEscape(companion) +
+           "\" CompanionList=\"" + ListDigest(entries, !bank) + "\"/>\r\n";
+  }
+  xml += "</Digest>\r\n";
   return xml;
 }
 
-int Make(const fs::path& release, const std::string& bankHex, const fs::path& outDir) {
+int Make(const fs::path& release, const std::string& bankHex, const fs::path& outDir,
+         const Release& statement) {
+  if (!statement.version.empty() && !IsReleaseVersion(statement.version)) {
+    return Fail("--release-version wants one to four dotted decimal parts (2.0.0.1)");
+  }
+  if (!statement.expires.empty() && (statement.version.empty() || !IsUtcTime(statement.expires))) {
+    return Fail("--expires wants --release-version and a UTC time YYYY-MM-DDThh:mm:ssZ");
+  }
   char* end = nullptr;
   const unsigned long bankId = std::strtoul(bankHex.c_str(), &end, 16);
   if (bankHex.empty() || *end != '\0' || bankId > 0xFFFFFF) {
@@ -284,8 +359,10 @@ int Make(const fs::path& release, const std::string& bankHex, const fs::path& ou
     return a.path != b.path ? a.path < b.path : a.name < b.name;
   });
   fs::create_directories(outDir, ec);
-  if (!WriteFile(outDir / "Digest.xml", ManifestText(entries, false)) ||
-      !WriteFile(outDir / bankManifest, ManifestText(entries, true))) {
+  if (!WriteFile(outDir / "Digest.xml",
+                 ManifestText(entries, false, statement, "Digest.xml", bankManifest)) ||
+      !WriteFile(outDir / bankManifest,
+                 ManifestText(entries, true, statement, bankManifest, "Digest.xml"))) {
     return Fail("cannot write the manifests into " + outDir.string());
   }
   size_t bankCount = 0;
@@ -388,13 +465,24 @@ int main(int argc, char** argv) {
   }
   const std::string& cmd = args[0];
   if (cmd == "keygen" && args.size() == 3) return Keygen(args[1], args[2]);
-  if (cmd == "make" && (args.size() == 4 || args.size() == 6) && args[2] == "--bank") {
+  if (cmd == "make" && args.size() >= 4 && args.size() % 2 == 0 && args[2] == "--bank") {
     fs::path out = args[1];
-    if (args.size() == 6) {
-      if (args[4] != "--out") return Fail("unknown option " + args[4]);
-      out = args[5];
+    Release statement;
+    for (size_t i = 4; i + 1 < args.size(); i += 2) {
+      if (args[i] == "--out") {
+        out = args[i + 1];
+      } else if (args[i] == "--release-version") {
+        if (!IsReleaseVersion(args[i + 1])) {
+          return Fail("--release-version wants one to four dotted decimal parts (2.0.0.1)");
+        }
+        statement.version = args[i + 1];
+      } else if (args[i] == "--expires") {
+        statement.expires = args[i + 1];
+      } else {
+        return Fail("unknown option " + args[i]);
+      }
     }
-    return Make(args[1], args[3], out);
+    return Make(args[1], args[3], out, statement);
   }
   if (cmd == "sign" && args.size() == 4 && args[1] == "--key") return Sign(args[2], args[3]);
   if (cmd == "verify" && args.size() == 4 && args[1] == "--pubkey") {
