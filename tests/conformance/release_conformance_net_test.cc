@@ -152,16 +152,19 @@ class Releases {
       std::string env = "DIGEST_TOOL=" + Q(tool);
       if (!version.empty()) env += " RELEASE_VERSION=" + version;
       if (!expires.empty()) env += " RELEASE_EXPIRES=" + expires;
-      if (!key.empty()) env += " MANIFEST_SIGNING_KEY=" + Q(key);
+      const fs::path signing = key.empty() ? fs::path(CORLINQ_SOURCE_DIR) / "keys" / "manifest-signing.pem" : fs::path(key);
+      fs::path pub = fs::path(CORLINQ_SOURCE_DIR) / "keys" / "manifest-public.pem";
+      if (!key.empty()) pub = fs::path(key).replace_filename(fs::path(key).stem().string() + "-public.pem");
+      env += " MANIFEST_SIGNING_KEY=" + Q(signing) + " MANIFEST_PUBLIC_KEY=" + Q(pub);
       return Run(env + " " + Q(script) + " " + Q(src) + " " + Q(dir / name) + " " + b);
     };
     const fs::path newKey = dir / "new-signing.pem";
     const fs::path otherKey = dir / "other-signing.pem";
-    if (!Run(Q(tool) + " keygen " + Q(newKey) + " " + Q(dir / "new-public.pem")) ||
-        !Run(Q(tool) + " keygen " + Q(otherKey) + " " + Q(dir / "other-public.pem"))) {
+    if (!Run(Q(tool) + " keygen " + Q(newKey) + " " + Q(dir / "new-signing-public.pem")) ||
+        !Run(Q(tool) + " keygen " + Q(otherKey) + " " + Q(dir / "other-signing-public.pem"))) {
       return Fail(error, "keygen");
     }
-    newKeyPublicPem = ReadAll(dir / "new-public.pem");
+    newKeyPublicPem = ReadAll(dir / "new-signing-public.pem");
     if (!make("v1", "1", "1.0.0.1", "") || !make("v2", "2", "2.0.0.1", kExpiry) ||
         !make("v3", "3", "3.0.0.1", kExpiry) || !make("v3b", "3b", "3.0.0.1", kExpiry) ||
         !make("v1-unstated", "1", "", "") || !make("v3-foreign", "3", "3.0.0.1", kExpiry, "867", otherKey.string()) ||
