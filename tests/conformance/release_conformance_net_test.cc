@@ -9,12 +9,15 @@
 //
 // Key compromise. The manifest key is built into the downloader; there is no key list to revoke
 // from. A bank whose signing key leaks makes a new key pair (digest-tool keygen), builds a new
-// downloader with it (-DMANIFEST_PUBLIC_KEY=new public key), re-signs its current release with the
-// new key, and publishes the new downloader inside that release (the downloader updates itself as
-// a listed file). From then on the leaked key signs nothing the new build accepts. Customers still
-// on the old build remain exposed to the leaked key until their next update; the release
-// statement's expiry limits how long an old signed release can be replayed at them. The row
-// "key compromise" shows the new build refusing what the leaked key signs and taking the re-signed
+// downloader with it (-DMANIFEST_PUBLIC_KEY=the new public key), hands that exe out directly (a
+// self-update signed with the leaked key would prove nothing), signs every release from then on
+// with the new key and destroys the old private key (OPERATING.md, "Rotating the manifest signing
+// key"). The new build accepts nothing the leaked key signs. Customers still on the old build stay
+// exposed to the leaked key until they take the new exe; a release statement with an expiry
+// limits how long an old signed release can be replayed at them, and its version keeps the
+// attacker from rolling them back or forward under the old key only if the attacker cannot sign
+// new statements, which with a leaked key he can. The row "key compromise" shows the new build
+// refusing what the leaked key signs, and the second table the new build taking the re-signed
 // release.
 //
 // Rows the release statement answers (each installed the offered files, or recorded the announced
