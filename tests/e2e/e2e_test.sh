@@ -622,6 +622,17 @@ group_release() {
   refused rollback "$old" 配置文件版本不符
   refused mix-and-match "$mix" 配置文件校验失败
   refused stale-manifest "$bare" "" "$old"
+
+  echo "# the stated 2.0.0.0 as announced: installed"
+  fake_install 1.0.0.1 "$cur"
+  serve 2.0.0.0 1 127.0.0.1 "$new" || { fail "stated update: server start"; return; }
+  e2e_launch "$WORK"
+  check "stated update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "stated update: the run finishes and ends the process" finished
+  expect "stated update: record Version" 2.0.0.0 e2e_record_value Version
+  check "stated update: files match the new manifests" e2e_check_files "$new" "$dir"
+  e2e_stop_programs
 }
 
 start=$SECONDS
