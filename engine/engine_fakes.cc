@@ -315,7 +315,7 @@ std::unique_ptr<InstallEngine> World::Engine(ProgressMode mode) {
 
 void World::Publish(ManifestKind kind, const std::string& document, std::vector<ManifestEntry> entries) {
   const std::string name = kind == ManifestKind::kCommon ? "Digest.xml" : "Digest_867.xml";
-  manifests.documents[document] = ManifestLoad{ManifestLoad::Status::kLoaded, std::move(entries), {}};
+  manifests.documents[document] = ManifestLoad{ManifestLoad::Status::kLoaded, std::move(entries)};
   fetcher.served[std::string(kBase) + "/" + name] = FakeFile{document, "", "", true, false};
 }
 
@@ -330,7 +330,7 @@ void World::ServeFiles(const std::vector<ManifestEntry>& entries) {
 
 void World::Install(ManifestKind kind, const std::string& document, const std::vector<ManifestEntry>& entries) {
   const std::string name = kind == ManifestKind::kCommon ? "Digest.xml" : "Digest_867.xml";
-  manifests.documents[document] = ManifestLoad{ManifestLoad::Status::kLoaded, entries, {}};
+  manifests.documents[document] = ManifestLoad{ManifestLoad::Status::kLoaded, entries};
   fs.AddFile(std::string(kDir) + "\\" + name, FakeFile{document, "", "", true, false});
   for (const ManifestEntry& e : entries) {
     const std::string rel = e.path.empty() ? e.fileName : e.path + "\\" + e.fileName;

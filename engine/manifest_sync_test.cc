@@ -247,7 +247,7 @@ TEST(CountManifestEntries, AlwaysReadsTheInstalledCopy) {
   World w;
   w.Install(ManifestKind::kCommon, "old-common", kCommon);
   w.fs.AddFile("C:\\A\\DownLoad\\Digest_867.xml", FakeFile{"staged-bank", "", "", true, false});
-  w.manifests.documents["staged-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, kBank, {}};
+  w.manifests.documents["staged-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, kBank};
   auto engine = w.Engine(ProgressMode::Update);
   EXPECT_EQ(engine->CountManifestEntries(ManifestKind::kCommon), 2);
   EXPECT_EQ(engine->CountManifestEntries(ManifestKind::kBank), 0);
@@ -260,7 +260,7 @@ struct InstallSync {
   explicit InstallSync(const std::vector<ManifestEntry>& entries) {
     w.fs.AddFolderPath("C:\\A\\Data");
     w.fs.AddFolderPath("C:\\A\\Plugins");
-    w.manifests.documents["common"] = ManifestLoad{ManifestLoad::Status::kLoaded, entries, {}};
+    w.manifests.documents["common"] = ManifestLoad{ManifestLoad::Status::kLoaded, entries};
     w.fs.AddFile("C:\\A\\Digest.xml", FakeFile{"common", "", "", true, false});
     w.ServeFiles(entries);
     engine = w.Engine(ProgressMode::Install);
@@ -346,8 +346,8 @@ struct UpdateSync {
     w.Install(ManifestKind::kCommon, "old-common", installedCommon);
     w.Install(ManifestKind::kBank, "old-bank", installedBank);
     for (const char* sub : {"", "\\Data", "\\Plugins", "\\Script", "\\Tools"}) w.fs.AddFolderPath(std::string("C:\\A\\DownLoad") + sub);
-    w.manifests.documents["new-common"] = ManifestLoad{ManifestLoad::Status::kLoaded, newCommon, {}};
-    w.manifests.documents["new-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, newBank, {}};
+    w.manifests.documents["new-common"] = ManifestLoad{ManifestLoad::Status::kLoaded, newCommon};
+    w.manifests.documents["new-bank"] = ManifestLoad{ManifestLoad::Status::kLoaded, newBank};
     w.fs.AddFile("C:\\A\\DownLoad\\Digest.xml", FakeFile{"new-common", "", "", true, false});
     w.fs.AddFile("C:\\A\\DownLoad\\Digest_867.xml", FakeFile{"new-bank", "", "", true, false});
     w.ServeFiles(newCommon);

@@ -212,29 +212,4 @@ bool ReadManifestEntries(const ManifestXml& doc, std::vector<ManifestEntry>& out
   return true;
 }
 
-ManifestLoad LoadManifestText(const std::string& text) {
-  ManifestLoad load;
-  ManifestXml doc;
-  if (!doc.Parse(text)) {
-    load.error = "not well-formed XML";
-    return load;
-  }
-  if (!ReadManifestEntries(doc, load.entries, load.error)) {
-    load.status = ManifestLoad::Status::kInvalidEntry;
-    return load;
-  }
-  load.status = ManifestLoad::Status::kLoaded;
-  return load;
-}
-
-ManifestLoad LoadManifestFile(const std::string& path) {
-  std::string bytes;
-  if (!ReadWholeFile(path, bytes)) {
-    ManifestLoad load;
-    load.error = "cannot read the file";
-    return load;
-  }
-  return LoadManifestText(bytes);
-}
-
 }  // namespace corlinq

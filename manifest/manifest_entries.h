@@ -42,19 +42,6 @@ enum class EntryResult {
 
 [[nodiscard]] const char* EntryResultText(EntryResult result);
 
-// A loaded manifest as the engine sees it.
-struct ManifestLoad {
-  enum class Status {
-    kLoaded,        // entries holds every entry, in document order
-    kUnloadable,    // the file is missing or not well-formed XML: no entries
-    kInvalidEntry,  // no "FileInfo", an entry the rules refuse, or "File" elements the count
-                    // leaves out: no entries
-  };
-  Status status = Status::kUnloadable;
-  std::vector<ManifestEntry> entries;
-  std::string error;  // why it is not kLoaded, for the trace
-};
-
 // ---- the entry rules ----
 
 // A single name Windows accepts and that stays in its folder: valid UTF-8, not empty, not "." or
@@ -88,11 +75,5 @@ struct ManifestLoad {
 // which entry and why.
 [[nodiscard]] bool ReadManifestEntries(const ManifestXml& doc, std::vector<ManifestEntry>& out,
                                        std::string& error);
-
-// Reads and checks the manifest file at path (UTF-8): the loader behind the engine's manifest
-// port. The signature is not checked here.
-[[nodiscard]] ManifestLoad LoadManifestFile(const std::string& path);
-// The same for a manifest's text in memory.
-[[nodiscard]] ManifestLoad LoadManifestText(const std::string& text);
 
 }  // namespace corlinq

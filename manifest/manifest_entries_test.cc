@@ -1,4 +1,5 @@
 #include "manifest/manifest_entries.h"
+#include "manifest/manifest_load.h"
 
 #include <gtest/gtest.h>
 

@@ -27,6 +27,7 @@
 
 #include "engine/engine_fakes.h"
 #include "manifest/manifest_entries.h"
+#include "manifest/manifest_load.h"
 #include "manifest/manifest_verify.h"
 
 namespace {

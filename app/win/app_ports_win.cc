@@ -15,6 +15,7 @@
 #include "engine/runtime_table.h"
 #include "engine/win/win_ports.h"
 #include "manifest/manifest_entries.h"
+#include "manifest/manifest_load.h"
 #include "manifest/manifest_verify.h"
 #include "notifier/win/notifier_link_win.h"
 #include "protocol/bind_callback.h"

@@ -48,7 +48,7 @@ class LocalServer : public FileFetcher, public ManifestSource {
     std::getline(in, url);
     const auto found = manifests.find(url);
     if (found == manifests.end()) return {};
-    return {ManifestLoad::Status::kLoaded, found->second, {}};
+    return {ManifestLoad::Status::kLoaded, found->second};
   }
 
  private:
