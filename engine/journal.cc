@@ -315,4 +315,12 @@ void SweepBelow(FileSystem& files, Host& host, const std::string& folder, int de
 
 void SweepPartFiles(FileSystem& files, Host& host, const std::string& folder) { SweepBelow(files, host, folder, 0); }
 
+Recovery RecoverAtStartup(FileSystem& files, Host& host, const std::string& installDir,
+                          const std::string& recordVersion) {
+  if (installDir.empty() || !files.IsFolder(installDir)) return Recovery::kNone;
+  const Recovery recovery = RecoverCommit(files, host, {installDir, installDir + "\\DownLoad"}, recordVersion);
+  SweepPartFiles(files, host, installDir);
+  return recovery;
+}
+
 }  // namespace corlinq

@@ -88,6 +88,12 @@ enum class Recovery {
 [[nodiscard]] Recovery RecoverCommit(FileSystem& files, Host& host, const CommitFolders& folders,
                                      const std::string& recordVersion);
 
+// The start of every run, before any dialog: finishes an unfinished commit of the installation
+// in installDir (its staging folder is installDir\DownLoad) and removes stray download files
+// below it. recordVersion: the install record's version now.
+Recovery RecoverAtStartup(FileSystem& files, Host& host, const std::string& installDir,
+                          const std::string& recordVersion);
+
 // Removes the downloads' temporary files ("<name>.<8 hex digits>.part") below folder.
 void SweepPartFiles(FileSystem& files, Host& host, const std::string& folder);
 [[nodiscard]] bool IsDownloadPartName(const std::string& name);
