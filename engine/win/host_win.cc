@@ -44,6 +44,20 @@ LRESULT CALLBACK PlaceMessageBox(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(placeHook, code, wParam, lParam);
 }
 
+BOOL CALLBACK FindOwnWindow(HWND window, LPARAM found) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+HWND OwnVisibleWindow() {
+  HWND found = nullptr;
+  EnumWindows(&FindOwnWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
 }  // namespace
 
 void WinHost::Trace(const std::string& text, const std::string& tag) {
@@ -53,10 +67,11 @@ void WinHost::Trace(const std::string& text, const std::string& tag) {
 void WinHost::Sleep(uint32_t ms) { ::Sleep(ms); }
 
 void WinHost::ShowMessage(const std::string& text, const std::string& caption) {
-  const HWND front = GetForegroundWindow();
+  HWND front = GetForegroundWindow();
   DWORD frontProcess = 0;
   if (front != nullptr) GetWindowThreadProcessId(front, &frontProcess);
-  keepClearSet = frontProcess == GetCurrentProcessId() && GetWindowRect(front, &keepClear);
+  if (frontProcess != GetCurrentProcessId()) front = OwnVisibleWindow();
+  keepClearSet = front != nullptr && GetWindowRect(front, &keepClear);
   placeHook = SetWindowsHookExW(WH_CBT, &PlaceMessageBox, nullptr, GetCurrentThreadId());
   MessageBoxW(nullptr, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), MB_ICONEXCLAMATION | MB_OK);
   if (placeHook != nullptr) UnhookWindowsHookEx(placeHook);

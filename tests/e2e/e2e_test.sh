@@ -300,6 +300,26 @@ group_update() {
   expect "-update: one query" 1 queries
   check "-update: no dialog" no_dialog
   expect "-update: record unchanged" 1.0.0.1 e2e_record_value Version
+
+  echo "# the recorded install folder cannot be made (a file is in its way): the stop says so"
+  old_release
+  fake_install 1.0.0.0 "$OLD_RELEASE"
+  printf 'not a folder\n' >"$E2E_DRIVE_C/corlinq-blocker"
+  wine reg add "$E2E_RECORD_KEY" /v Path /d 'C:\corlinq-blocker\assistant' /reg:32 /f >/dev/null 2>&1
+  serve 1.0.0.1 1 || fail "no folder: server start"
+  e2e_launch "$WORK"
+  check "no folder: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "no folder: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "no folder: the run fails visibly" 下载失败 outcome 60
+  expect "no folder: the status line" 创建安装目录失败 drv text 135 1020
+  shot 135 135_no_folder
+  drv click 135 2 >/dev/null
+  check "no folder: closing asks nothing (the run has ended)" drv no-msgbox "$E2E_TITLE"
+  check "no folder: the process ends" e2e_wait_exit 20
+  expect "no folder: record Version unchanged" 1.0.0.0 e2e_record_value Version
+  rm -f "$E2E_DRIVE_C/corlinq-blocker"
+  e2e_stop_programs
 }
 
 # An update that replaces the downloader's own file, and one that meets a file another program
