@@ -140,7 +140,7 @@ std::optional<std::string> WinFileSystem::FileDigest(const std::string& path, Di
   unsigned char block[4096];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(file.get(), block, sizeof(block), &got, nullptr)) return std::nullopt;
+    if (!::ReadFile(file.get(), block, sizeof(block), &got, nullptr)) return std::nullopt;
     if (got == 0) break;
     if (EVP_DigestUpdate(ctx.get(), block, got) != 1) return std::nullopt;
   }
