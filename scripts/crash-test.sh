@@ -63,7 +63,7 @@ e2e_workdir "$WORK" https://localhost ":$(e2e_server_port server)"
 
 # Files below a folder, counted.
 count() { find "$1" -type f 2>/dev/null | wc -l; }
-staged() { find "$STAGE" -mindepth 2 -path "$STAGE/.backup" -prune -o -type f -print 2>/dev/null | wc -l; }
+staged() { find "$STAGE" -path "$STAGE/.backup" -prune -o -type f -path "$STAGE/*/*" -print 2>/dev/null | wc -l; }
 backups() { count "$STAGE/.backup"; }
 done_mark() { grep -qx done "$JOURNAL" 2>/dev/null; }
 
@@ -128,7 +128,7 @@ POINTS=(
   "backups 1 commit-first-backup"
   "backups $((FILES / 3)) commit-third"
   "backups $((FILES * 2 / 3)) commit-two-thirds"
-  "backups $((FILES - 1)) commit-last-moves"
+  "backups $((FILES * 9 / 10)) commit-last-moves"
   "done 0 after-record"
   "cleanup $((FILES / 2)) after-record-cleanup"
   "finished 0 after-commit"

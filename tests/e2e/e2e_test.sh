@@ -373,6 +373,8 @@ group_selfupdate() {
   expect "held: the message names the file and what to close" \
     "更新失败，助手文件config.ini被占用，请关闭${E2E_PRODUCT}后重新更新!" drv msgbox-text "$E2E_PRODUCT" 90000
   shot 135 135_file_held
+  # The whole screen: the message box beside the dialog, its headline in sight.
+  import -window root "$SHOTS/135_file_held_screen.png" >/dev/null 2>&1 || true
   expect "held: the status line names the file" "config.ini 被占用" drv text 135 1020
   expect "held: the button" 下载失败 drv text 135 2
   check "held: the process waits for the answer" kill -0 "$E2E_APP_PID"
