@@ -318,8 +318,10 @@ void SweepPartFiles(FileSystem& files, Host& host, const std::string& folder) { 
 Recovery RecoverAtStartup(FileSystem& files, Host& host, const std::string& installDir,
                           const std::string& recordVersion) {
   if (installDir.empty() || !files.IsFolder(installDir)) return Recovery::kNone;
-  const Recovery recovery = RecoverCommit(files, host, {installDir, installDir + "\\DownLoad"}, recordVersion);
-  SweepPartFiles(files, host, installDir);
+  const std::string stagingDir = installDir + "\\DownLoad";
+  const Recovery recovery = RecoverCommit(files, host, {installDir, stagingDir}, recordVersion);
+  // Only a folder that looks like an installation is swept, whatever a record may name.
+  if (files.IsFolder(stagingDir) || files.Exists(installDir + "\\Digest.xml")) SweepPartFiles(files, host, installDir);
   return recovery;
 }
 

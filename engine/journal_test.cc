@@ -324,5 +324,20 @@ TEST(SweepPartFiles, RemovesOnlyTheDownloadsTemporaryFiles) {
   for (const auto& [path, swept] : files) EXPECT_EQ(w.fs.Exists(path), !swept) << path;
 }
 
+TEST(RecoverAtStartup, SweepsOnlyAFolderThatLooksLikeAnInstallation) {
+  World w;
+  w.fs.AddFile("C:\\Other\\x.bin.0000abcd.part", FakeFile{});
+  EXPECT_EQ(RecoverAtStartup(w.fs, w.host, "C:\\Other", "1.0.0.0"), Recovery::kNone);
+  EXPECT_TRUE(w.fs.Exists("C:\\Other\\x.bin.0000abcd.part"));
+  EXPECT_EQ(RecoverAtStartup(w.fs, w.host, "C:\\Missing", "1.0.0.0"), Recovery::kNone);
+
+  // An update killed during its downloads: the staged .part goes, the installed tree stays.
+  w.fs.AddFile("C:\\A\\Digest.xml", FakeFile{"old-common", "", "", true, false});
+  w.fs.AddFile("C:\\A\\DownLoad\\Data\\d000.bin.69e33b28.part", FakeFile{});
+  EXPECT_EQ(RecoverAtStartup(w.fs, w.host, "C:\\A", "1.0.0.0"), Recovery::kNone);
+  EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Data\\d000.bin.69e33b28.part"));
+  EXPECT_TRUE(w.fs.Exists("C:\\A\\Digest.xml"));
+}
+
 }  // namespace
 }  // namespace corlinq::testing
