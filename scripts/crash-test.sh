@@ -128,7 +128,7 @@ POINTS=(
   "backups 1 commit-first-backup"
   "backups $((FILES / 3)) commit-third"
   "backups $((FILES * 2 / 3)) commit-two-thirds"
-  "backups $((FILES * 9 / 10)) commit-last-moves"
+  "backups $((FILES * 5 / 6)) commit-last-moves"
   "done 0 after-record"
   "cleanup $((FILES / 2)) after-record-cleanup"
   "finished 0 after-commit"
