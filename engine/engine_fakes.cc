@@ -212,6 +212,10 @@ bool FakeFetcher::Download(const std::string& url, const std::string& path, cons
   if (existing != fs_.files.end() && existing->second.locked) return false;
   if (fs_.clock && !fs_.clock->Tick()) return false;
   fs_.files[FakeFileSystem::Normal(path)] = found->second;
+  if (progress != nullptr) {  // as the real progress sink leaves it: the file bar full
+    progress->SetProgressRange(kIdFileBar, 100);
+    progress->SetProgressPos(kIdFileBar, 100);
+  }
   return true;
 }
 
