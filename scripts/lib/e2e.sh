@@ -65,7 +65,9 @@ e2e_make_release() {
   local extras=() exe
   for exe in "${E2E_STAND_INS[@]}"; do extras+=("$E2E_PEERS/$exe"); done
   DIGEST_TOOL=$E2E_NATIVE/tools/digest-tool/digest-tool \
-    "$E2E_ROOT/scripts/make-release.sh" "$src" "$out" "$E2E_BANK" "${extras[@]}" "$@" >/dev/null
+    "$E2E_ROOT/scripts/make-release.sh" --key "${E2E_SIGNING_KEY:-$E2E_ROOT/keys/manifest-signing.pem}" \
+    --pubkey "${E2E_PUBLIC_KEY:-$E2E_ROOT/keys/manifest-public.pem}" \
+    "$src" "$out" "$E2E_BANK" "${extras[@]}" "$@" >/dev/null
 }
 
 # e2e_server_config FILE RELEASE VERSION UPDATE [ADDRESS] [PORT] [ENVELOPE_KEY]
