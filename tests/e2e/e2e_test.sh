@@ -621,11 +621,12 @@ group_nginx() {
   port=$(free_port)
   base=https://localhost:$port
   # instance NAME VERSION UPDATE [PORT]: (re)starts an instance from the shipped sample, on PORT
-  # (the nginx upstream names it) or, the first time, on a free one.
+  # (the nginx upstream names it) or, the first time, on a free one. As shipped, no "url": the
+  # downloader is told https:// (the scheme nginx forwards) + the Host it asked nginx for.
   instance() {
     e2e_server_stop "$1"
     deploy_instance_config "$E2E_STATE/$1.json" "${4:-0}" "$E2E_ROOT/keys/envelope.pem" "$E2E_BANK" "$2" "$3" \
-      "$base/release/$E2E_BANK" "$www/release/$E2E_BANK" &&
+      "" "$www/release/$E2E_BANK" &&
       e2e_server_start "$1" update-server --config "$E2E_STATE/$1.json"
   }
   instance_port() { "$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" "$1" http; }
