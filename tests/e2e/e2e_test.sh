@@ -611,7 +611,7 @@ group_pinning() {
 group_nginx() {
   command -v nginx >/dev/null || { fail "nginx is not installed (scripts/deps.sh installs nginx-light)"; return; }
   NGINX_DIR=$E2E_STATE/nginx
-  local www=$E2E_STATE/www port base name
+  local www=$E2E_STATE/www port name
   "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
   old_release
   mkdir -p "$www/release" "$www/releases"
@@ -619,7 +619,6 @@ group_nginx() {
   cp -R "$RELEASE" "$www/releases/867-1.0.0.1"
   ln -s ../releases/867-1.0.0.0 "$www/release/867"
   port=$(free_port)
-  base=https://localhost:$port
   # instance NAME VERSION UPDATE [PORT]: (re)starts an instance from the shipped sample, on PORT
   # (the nginx upstream names it) or, the first time, on a free one. As shipped, no "url": the
   # downloader is told https:// (the scheme nginx forwards) + the Host it asked nginx for.
