@@ -14,6 +14,7 @@ rm -rf "$state"
 mkdir -p "$state"
 state=$(readlink -f "$state")
 servers=$state/servers ngx=$state/nginx key=$DEPLOY_ROOT/keys/envelope.pem
+pubkey=$DEPLOY_ROOT/keys/manifest-public.pem  # the release is signed with the demo signing key
 
 teardown() {
   deploy_nginx_stop "$ngx"
@@ -42,7 +43,7 @@ base=https://localhost:$port
 url=$base/release/867
 for name in query-1 query-2; do
   # No "url", as shipped: the reply names https:// (nginx's scheme) + the Host the client used.
-  deploy_instance_config "$state/$name.json" 0 "$key" 867 1.0.0.1 1 "" "$files" || exit 1
+  deploy_instance_config "$state/$name.json" 0 "$key" 867 1.0.0.1 1 "" "$files" "$pubkey" || exit 1
   "$DEPLOY_ROOT/scripts/test-server.sh" start "$servers" "$name" "$bin/update-server" \
     --config "$state/$name.json" >/dev/null || exit 1
 done
@@ -207,7 +208,7 @@ reload() {
   done < <(sed -n 's/^ExecReload=//p' "$DEPLOY_ROOT/deploy/systemd/corlinq-update-server@.service")
 }
 cp "$state/query-1.json" "$state/query-1.good"
-deploy_instance_config "$state/query-1.json" 0 "$key" 867 banana 1 "" "$files" || exit 1
+deploy_instance_config "$state/query-1.json" 0 "$key" 867 banana 1 "" "$files" "$pubkey" || exit 1
 reload query-1 >"$state/reload.out" 2>&1
 expect "a bad file: the reload fails at the check" 1 echo $?
 expect "the check names the problem" 1 grep -c 'banana' "$state/reload.out"
@@ -224,13 +225,23 @@ fi
 for i in 1 2 3 4; do expect "after the refused SIGHUP: query $i through nginx" "$want" query 867; done
 expect "after the refused SIGHUP: query-1 itself answers" "1.0.0.1 https://localhost:$port/release/867" \
   direct "$p1" -H "Host: localhost:$port" -H 'X-Forwarded-Proto: https'
-deploy_instance_config "$state/query-1.json" 0 "$key" 867 1.0.0.2 1 "" "$files" || exit 1
+deploy_instance_config "$state/query-1.json" 0 "$key" 867 1.0.0.2 1 "" "$files" "$pubkey" || exit 1
 reload query-1 >"$state/reload.out" 2>&1
 expect "a sound file: the reload passes" 0 echo $?
 if wait_log query-1 '^reloaded '; then ok "the instance reloaded"; else fail "no 'reloaded' line"; fi
 expect "the reloaded instance offers the new version" "1.0.0.2 https://localhost:$port/release/867" \
   direct "$p1" -H "Host: localhost:$port" -H 'X-Forwarded-Proto: https'
 cp "$state/query-1.good" "$state/query-1.json"
+
+echo "# an instance does not start on a release that does not hold (checkReleases)"
+cp -R "$files" "$state/spoiled"
+printf x >>"$state/spoiled/bin/helper.dll"
+deploy_instance_config "$state/spoiled.json" 0 "$key" 867 1.0.0.1 1 "" "$state/spoiled" "$pubkey" || exit 1
+timeout 20 "$bin/update-server" --config "$state/spoiled.json" >"$state/spoiled.out" 2>&1
+expect "a tampered file: the start stops (exit 1)" 1 echo $?
+expect "the reason names the file" 1 grep -c \
+  "^update-server: release check failed: bank 867: $state/spoiled/bin/helper.dll: tampered: " "$state/spoiled.out"
+expect "it never listened" 0 grep -c '^listening ' "$state/spoiled.out"
 
 echo "# an instance stops: the queries go to the other one"
 "$DEPLOY_ROOT/scripts/test-server.sh" stop "$servers" query-1 >/dev/null

@@ -625,7 +625,7 @@ group_nginx() {
   instance() {
     e2e_server_stop "$1"
     deploy_instance_config "$E2E_STATE/$1.json" "${4:-0}" "$E2E_ROOT/keys/envelope.pem" "$E2E_BANK" "$2" "$3" \
-      "" "$www/release/$E2E_BANK" &&
+      "" "$www/release/$E2E_BANK" "${E2E_PUBLIC_KEY:-$E2E_ROOT/keys/manifest-public.pem}" &&
       e2e_server_start "$1" update-server --config "$E2E_STATE/$1.json"
   }
   instance_port() { "$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" "$1" http; }
