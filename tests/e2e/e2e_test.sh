@@ -651,6 +651,8 @@ group_nginx() {
   RELEASE=$OLD_RELEASE installed "install" "$E2E_INSTALL_DIR" 1.0.0.0 1
   expect "install: the query went through nginx to an instance" 1 \
     bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -c 'GET /assist/server'"
+  expect "install: the instance logged the downloader's address (forwarded), nginx as via=" 1 \
+    bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -cE '^[^ ]+ 127\.0\.0\.1 GET /assist/server\?.* outcome=version via=127\.0\.0\.1:[0-9]+\$'"
   check "install: nginx served the manifests" test "$(served 1 "GET /release/$E2E_BANK/+Digest_$E2E_BANK.xml HTTP/1.1\" 200")" -ge 1
   check "install: nginx served the files" test "$(served 1 "GET /release/$E2E_BANK/+bin/+helper.dll HTTP/1.1\" 200")" -ge 1
   e2e_stop_programs
