@@ -649,7 +649,7 @@ group_pinning() {
 group_nginx() {
   command -v nginx >/dev/null || { fail "nginx is not installed (scripts/deps.sh installs nginx-light)"; return; }
   NGINX_DIR=$E2E_STATE/nginx
-  local www=$E2E_STATE/www port base name
+  local www=$E2E_STATE/www port name
   "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
   old_release
   mkdir -p "$www/release" "$www/releases"
@@ -657,13 +657,13 @@ group_nginx() {
   cp -R "$RELEASE" "$www/releases/867-1.0.0.1"
   ln -s ../releases/867-1.0.0.0 "$www/release/867"
   port=$(free_port)
-  base=https://localhost:$port
   # instance NAME VERSION UPDATE [PORT]: (re)starts an instance from the shipped sample, on PORT
-  # (the nginx upstream names it) or, the first time, on a free one.
+  # (the nginx upstream names it) or, the first time, on a free one. As shipped, no "url": the
+  # downloader is told https:// (the scheme nginx forwards) + the Host it asked nginx for.
   instance() {
     e2e_server_stop "$1"
     deploy_instance_config "$E2E_STATE/$1.json" "${4:-0}" "$E2E_ROOT/keys/envelope.pem" "$E2E_BANK" "$2" "$3" \
-      "$base/release/$E2E_BANK" "$www/release/$E2E_BANK" &&
+      "" "$www/release/$E2E_BANK" "${E2E_PUBLIC_KEY:-$E2E_ROOT/keys/manifest-public.pem}" &&
       e2e_server_start "$1" update-server --config "$E2E_STATE/$1.json"
   }
   instance_port() { "$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" "$1" http; }
@@ -689,6 +689,8 @@ group_nginx() {
   RELEASE=$OLD_RELEASE installed "install" "$E2E_INSTALL_DIR" 1.0.0.0 1
   expect "install: the query went through nginx to an instance" 1 \
     bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -c 'GET /assist/server'"
+  expect "install: the instance logged the downloader's address (forwarded), nginx as via=" 1 \
+    bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -cE '^[^ ]+ 127\.0\.0\.1 GET /assist/server\?.* outcome=version via=127\.0\.0\.1:[0-9]+\$'"
   check "install: nginx served the manifests" test "$(served 1 "GET /release/$E2E_BANK/+Digest_$E2E_BANK.xml HTTP/1.1\" 200")" -ge 1
   check "install: nginx served the files" test "$(served 1 "GET /release/$E2E_BANK/+bin/+helper.dll HTTP/1.1\" 200")" -ge 1
   e2e_stop_programs
