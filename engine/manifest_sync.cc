@@ -153,13 +153,10 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
 
   EndProcessByName(ports_.processes, host, config_.assistantExeName);
 
-  // A repair downloads what its common pass found in that pass; the bank pass starts with an
-  // empty list, so no damaged file is fetched twice.
-  if (mode == ProgressMode::Repair && kind == ManifestKind::kBank) {
-    fetchedEarlier_ += updateList.size();
-    updateList.clear();
-    updateDigests_.clear();
-  }
+  // A repair downloads what its common pass found in that pass; the bank pass fetches only what
+  // it adds to the list, so no damaged file is fetched twice. The list keeps every staged file
+  // for the commit.
+  if (mode == ProgressMode::Repair && kind == ManifestKind::kBank) fetchedEarlier_ = updateList.size();
 
   bool result = true;
   // The installed manifest is the comparison for an update, read once per run. It only answers
@@ -207,7 +204,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
 
   if (install) return result;
   if (mode == ProgressMode::Update && kind == ManifestKind::kCommon) return true;
-  if (updateList.empty()) {
+  if (updateList.size() == fetchedEarlier_) {
     if (fetchedEarlier_ > 0) return result;  // a repair's common pass fetched its files
     for (const int bar : {kIdFileBar, kIdOverallBar}) {
       dialog.SetProgressRange(bar, 1);
@@ -225,12 +222,13 @@ bool InstallEngine::RunUpdateDownloads() {
   Host& host = ports_.host;
   FileSystem& files = ports_.files;
   bool result = true;
-  const size_t n = updateList.size();
+  const size_t first = fetchedEarlier_;  // files of a repair's common pass are fetched already
+  const size_t n = updateList.size() - first;
   // The whole count: a 16-bit range would wrap for long lists.
   dialog.SetProgressRange(kIdOverallBar, static_cast<uint32_t>(n));
   dialog.SetProgressPos(kIdOverallBar, 0);
   for (size_t j = 1; j <= n; ++j) {
-    const std::string& rel = updateList[j - 1];
+    const std::string& rel = updateList[first + j - 1];
     const std::string url = baseUrl + "/" + rel;
     const std::string destination = stagingDir + "\\" + rel;
     // The staging folder holds only the fixed subfolders; a file of any other folder needs its
@@ -241,7 +239,7 @@ bool InstallEngine::RunUpdateDownloads() {
     }
     SetStatus(StrPrintf("正在下载 %s   %d/%d", rel.c_str(), static_cast<int>(j), static_cast<int>(n)));
     SetPercent(kIdFilePercent, "0%");
-    if (ports_.fetcher.Download(url, destination, updateDigests_[j - 1], &dialog)) {
+    if (ports_.fetcher.Download(url, destination, updateDigests_[first + j - 1], &dialog)) {
       SetPercent(kIdOverallPercent, StrPrintf("%.2f%%", static_cast<double>(j) / static_cast<double>(n) * 100.0));
       dialog.SetProgressPos(kIdOverallBar, static_cast<uint32_t>(j));
       host.Trace(url, "Success");
