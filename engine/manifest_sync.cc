@@ -58,7 +58,12 @@ void InstallEngine::ManifestStepFailed(const std::string& status) {
 bool InstallEngine::ClearStagedFiles(const std::string& folder) {
   FileSystem& files = ports_.files;
   const std::optional<std::vector<FolderEntry>> entries = files.List(folder);
-  if (!entries) return !files.Exists(folder);
+  // A folder that cannot be listed holds nothing this run will take: the commit takes only the
+  // files this run staged, and each manifest's earlier copy goes before its download.
+  if (!entries) {
+    if (files.Exists(folder)) ports_.host.Trace("cannot list the staging folder", folder);
+    return true;
+  }
   bool cleared = true;
   for (const FolderEntry& entry : *entries) {
     const std::string full = folder + "\\" + entry.name;
