@@ -6,7 +6,7 @@
 set -euo pipefail
 native=$(readlink -f "$1") size_mib=${2:-1024} runs=${3:-3}
 root=$(readlink -f "$(dirname "$(readlink -f "$0")")/../..")
-fetch=$native/protocol/corlinq_fetch
+fetch=${FETCH:-$native/protocol/corlinq_fetch}  # FETCH: another build of the client
 state=$(mktemp -d /tmp/fetch_bench.XXXXXX)
 export CORLINQ_NATIVE_BUILD_DIR=$native
 cleanup() {

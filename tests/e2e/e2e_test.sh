@@ -468,6 +468,40 @@ group_cancel() {
   done
   e2e_stop_programs
 
+  echo "# Cancel, and the quit message of a second downloader (-t), during a download: no .part is left"
+  head -c 400000000 /dev/zero >"$big/huge.dat"
+  e2e_make_release "$E2E_STATE/release-huge" "$src" "bin/huge.dat=$big/huge.dat"
+  rm -f "$big/huge.dat"
+  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-huge" || fail "huge: server start"
+  local how dir part
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  for how in cancel quit; do
+    e2e_stop_programs
+    e2e_reset_install
+    e2e_launch "$WORK"
+    drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+    drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+    check "$how: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+    part=
+    for _ in $(seq 300); do
+      part=$(find "$dir" -name 'huge.dat*.part' 2>/dev/null | head -1)
+      [ -n "$part" ] && break
+      sleep 0.2
+    done
+    check "$how: the big file is being downloaded" test -n "$part"
+    if [ $how = cancel ]; then
+      drv click 135 2 >/dev/null
+      drv msgbox-text "$E2E_TITLE" 5000 >/dev/null
+      drv answer-msgbox "$E2E_TITLE" yes >/dev/null
+    else
+      (cd "$WORK" && timeout 30 wine "$E2E_EXE" -t) >/dev/null 2>&1 </dev/null
+    fi
+    check "$how: the process ends" e2e_wait_exit 20
+    expect "$how: no temporary file is left" "" find "$dir" -name '*.part'
+  done
+  e2e_stop_programs
+  rm -rf "$E2E_STATE/release-huge"
+
   echo "# a tampered file: 下载失败, then Cancel closes without a question"
   e2e_reset_install
   cp -R "$RELEASE" "$E2E_STATE/release-tampered"
