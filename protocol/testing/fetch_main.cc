@@ -10,6 +10,9 @@
 //       bounds (milliseconds); --abandon-after-ms calls AbandonDownloads from another thread
 //       after N ms, as a cancelled run does. Prints "result=0|1", the seconds it took
 //       ("seconds=...") and, natively, the process's peak resident memory ("peak_rss_kib=...").
+//   corlinq_fetch get-all DIR URL...
+//       DownloadFile of each URL in turn into DIR/1, DIR/2, ... over the one platform port, as
+//       the files of a run are. Prints "result=0|1" (1 when every download stored its file).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +39,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: corlinq_fetch query BASE_URL...\n"
                "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N] [--timeouts C S R]\n"
-               "                         [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]\n");
+               "                         [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]\n"
+               "       corlinq_fetch get-all DIR URL...\n");
   return 2;
 }
 
@@ -118,6 +122,16 @@ int Get(int argc, char** argv) {
   return ok ? 0 : 1;
 }
 
+int GetAll(int argc, char** argv) {
+  bool ok = true;
+  for (int i = 3; i < argc; ++i) {
+    const std::string path = std::string(argv[2]) + "/" + std::to_string(i - 2);
+    ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), argv[i], path, nullptr) && ok;
+  }
+  std::printf("result=%d\n", ok ? 1 : 0);
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,5 +139,6 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "query" && argc >= 3) return Query(argc, argv);
   if (mode == "get") return Get(argc, argv);
+  if (mode == "get-all" && argc >= 4) return GetAll(argc, argv);
   return Usage();
 }
