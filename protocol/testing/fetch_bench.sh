@@ -34,25 +34,27 @@ port=$("$root/scripts/test-server.sh" port "$state" server https)
 url="https://127.0.0.1:$port/release/867/bin/big.bin"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-# time_run OUT_VAR_PREFIX command...: prints "seconds peak_rss_kib"
+# time_run command...: prints "seconds peak_rss_kib cpu_seconds" (cpu: user + system)
 time_run() {
-  /usr/bin/time -f '%e %M' -o "$state/time" "$@" >/dev/null 2>"$state/err" || { cat "$state/err" >&2; return 1; }
-  cat "$state/time"
+  /usr/bin/time -f '%e %M %U %S' -o "$state/time" "$@" >/dev/null 2>"$state/err" || { cat "$state/err" >&2; return 1; }
+  awk '{ printf "%s %s %.2f\n", $1, $2, $3 + $4 }' "$state/time"
 }
-curl_times=() fetch_times=() curl_rss=0 fetch_rss=0
+curl_times=() fetch_times=() curl_cpu=() fetch_cpu=() curl_rss=0 fetch_rss=0
 for _ in $(seq "$runs"); do
   rm -f "$state/out/"*
-  read -r t m < <(time_run curl -sk -o "$state/out/curl.bin" "$url")
-  curl_times+=("$t"); [ "$m" -gt "$curl_rss" ] && curl_rss=$m
+  read -r t m u < <(time_run curl -sk -o "$state/out/curl.bin" "$url")
+  curl_times+=("$t"); curl_cpu+=("$u"); [ "$m" -gt "$curl_rss" ] && curl_rss=$m
   rm -f "$state/out/"*
-  read -r t m < <(time_run "$fetch" get "$url" "$state/out/fetch.bin" --digest "$digest")
-  fetch_times+=("$t"); [ "$m" -gt "$fetch_rss" ] && fetch_rss=$m
+  read -r t m u < <(time_run "$fetch" get "$url" "$state/out/fetch.bin" --digest "$digest")
+  fetch_times+=("$t"); fetch_cpu+=("$u"); [ "$m" -gt "$fetch_rss" ] && fetch_rss=$m
   cmp -s "$state/release/bin/big.bin" "$state/out/fetch.bin" || { echo "the fetched file differs" >&2; exit 1; }
 done
 c=$(printf '%s\n' "${curl_times[@]}" | median)
 f=$(printf '%s\n' "${fetch_times[@]}" | median)
-printf '%-26s %10s %12s %14s\n' what "median s" "MiB/s" "peak RSS KiB"
-printf '%-26s %10s %12.0f %14s\n' "curl -k -o FILE" "$c" "$(echo "$size_mib / $c" | bc -l)" "$curl_rss"
-printf '%-26s %10s %12.0f %14s\n' "corlinq_fetch (SHA-1)" "$f" "$(echo "$size_mib / $f" | bc -l)" "$fetch_rss"
+cu=$(printf '%s\n' "${curl_cpu[@]}" | median)
+fu=$(printf '%s\n' "${fetch_cpu[@]}" | median)
+printf '%-26s %10s %12s %14s %14s\n' what "median s" "MiB/s" "median CPU s" "peak RSS KiB"
+printf '%-26s %10s %12.0f %14s %14s\n' "curl -k -o FILE" "$c" "$(echo "$size_mib / $c" | bc -l)" "$cu" "$curl_rss"
+printf '%-26s %10s %12.0f %14s %14s\n' "corlinq_fetch (SHA-1)" "$f" "$(echo "$size_mib / $f" | bc -l)" "$fu" "$fetch_rss"
 printf 'runs: curl %s; fetch %s\n' "${curl_times[*]}" "${fetch_times[*]}"
 printf 'fetch/curl throughput ratio: %.2f\n' "$(echo "$c / $f" | bc -l)"
