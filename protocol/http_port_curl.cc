@@ -65,7 +65,11 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
 // Called by libcurl at least once a second while the exchange lasts, also while it waits.
 int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& exchange = *static_cast<Exchange*>(user);
-  exchange.verdict = exchange.watch.Check(TransferWatch::Clock::now());
+  const auto now = TransferWatch::Clock::now();
+  curl_off_t pretransfer = 0;
+  curl_easy_getinfo(exchange.curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+  if (pretransfer > 0) exchange.watch.RequestSent(now);
+  exchange.verdict = exchange.watch.Check(now);
   return exchange.verdict == TransferWatch::Verdict::kGoOn ? 0 : 1;
 }
 

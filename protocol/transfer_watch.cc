@@ -16,6 +16,12 @@ TransferWatch::TransferWatch(const HttpGetRequest& request, Clock::time_point st
       abandon_(request.abandon),
       start_(start) {}
 
+void TransferWatch::RequestSent(Clock::time_point now) {
+  if (requestSent_) return;
+  requestSent_ = true;
+  sentAt_ = now;
+}
+
 void TransferWatch::HeadReceived(Clock::time_point now) {
   if (headSeen_) return;
   headSeen_ = true;
@@ -43,6 +49,7 @@ TransferWatch::Verdict TransferWatch::Check(Clock::time_point now) {
   if (abandon_ && abandon_->load()) return verdict_ = Verdict::kAbandoned;
   if (!headSeen_) {
     if (headLimit_.count() > 0 && now - start_ >= headLimit_) verdict_ = Verdict::kTimedOut;
+    if (requestSent_ && gapLimit_.count() > 0 && now - sentAt_ >= gapLimit_) verdict_ = Verdict::kTimedOut;
     return verdict_;
   }
   if (gapLimit_.count() > 0 && now - lastByte_ >= gapLimit_) return verdict_ = Verdict::kTimedOut;

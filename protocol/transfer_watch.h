@@ -21,6 +21,9 @@ class TransferWatch {
 
   TransferWatch(const HttpGetRequest& request, Clock::time_point start);
 
+  // The connection is up and the request went out (where the stack tells): from now on the
+  // head must come within the receive time-out too.
+  void RequestSent(Clock::time_point now);
   void HeadReceived(Clock::time_point now);
   // A piece of the body of this many bytes arrived.
   void BodyReceived(uint64_t bytes, Clock::time_point now);
@@ -36,6 +39,8 @@ class TransferWatch {
   const std::chrono::milliseconds window_;
   const std::atomic<bool>* const abandon_;
   const Clock::time_point start_;
+  bool requestSent_ = false;
+  Clock::time_point sentAt_{};
   bool headSeen_ = false;
   Clock::time_point bodyStart_{};
   Clock::time_point lastByte_{};

@@ -558,7 +558,7 @@ TEST(Download, TemporaryNames) {
 TEST(TransferWatch, Bounds) {
   using Verdict = TransferWatch::Verdict;
   using ms = std::chrono::milliseconds;
-  enum class Step { kHead, kBytes, kCheck };
+  enum class Step { kSent, kHead, kBytes, kCheck };
   struct Event {
     int atMs;
     Step step;
@@ -576,6 +576,9 @@ TEST(TransferWatch, Bounds) {
       {"no head within connect + receive", {1000, 1000, 2000}, {}, {
           {2999, Step::kCheck, 0, Verdict::kGoOn}, {3000, Step::kCheck, 0, Verdict::kTimedOut},
           {3001, Step::kHead, 0, Verdict::kTimedOut}}},
+      {"request sent, no head within the receive time-out", {1000, 1000, 2000}, {}, {
+          {500, Step::kSent, 0, Verdict::kGoOn}, {2499, Step::kCheck, 0, Verdict::kGoOn},
+          {2500, Step::kCheck, 0, Verdict::kTimedOut}}},
       {"a head in time, then a gap as long as the receive time-out", {1000, 1000, 2000}, {}, {
           {2500, Step::kHead, 0, Verdict::kGoOn}, {3000, Step::kBytes, 10, Verdict::kGoOn},
           {4999, Step::kCheck, 0, Verdict::kGoOn}, {5000, Step::kCheck, 0, Verdict::kTimedOut}}},
@@ -612,6 +615,7 @@ TEST(TransferWatch, Bounds) {
     TransferWatch watch(request, start);
     for (const Event& e : c.events) {
       const auto now = start + ms(e.atMs);
+      if (e.step == Step::kSent) watch.RequestSent(now);
       if (e.step == Step::kHead) watch.HeadReceived(now);
       if (e.step == Step::kBytes) watch.BodyReceived(e.bytes, now);
       EXPECT_EQ(watch.Check(now), e.expected) << c.name << " at " << e.atMs << " ms";
