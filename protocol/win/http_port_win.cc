@@ -21,7 +21,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -121,6 +120,28 @@ struct Exchange {
   bool stop = false;      // the caller left; the helper ends as soon as it can
 };
 
+// Runs fn on a new thread whose handle is closed at once. CreateThread rather than a detached
+// std::thread: the MinGW thread library can lose the start argument of a thread detached right
+// after its creation.
+template <typename Fn>
+bool StartHelper(Fn fn) {
+  auto* task = new Fn(std::move(fn));
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* param) -> DWORD {
+        std::unique_ptr<Fn> owned(static_cast<Fn*>(param));
+        (*owned)();
+        return 0;
+      },
+      task, 0, nullptr);
+  if (!thread) {
+    delete task;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
 class WinInetHttpPort final : public HttpPort {
  public:
   void PurgeUrlCache(const std::string& url) override {
@@ -132,9 +153,18 @@ class WinInetHttpPort final : public HttpPort {
     CrackedUrl url;
     if (!CrackUrl(win::Utf8ToWide(request.url), url)) return kNetFailed;
     auto exchange = std::make_shared<Exchange>();
-    std::thread([this, request, url, exchange] { Perform(request, url, *exchange); }).detach();
+    if (!StartHelper([this, request, url, exchange] { Perform(request, url, *exchange); })) return kNetFailed;
 
     TransferWatch watch(request, TransferWatch::Clock::now());
+    // When the helper's call failed after as long a silence as the receive time-out, WinINet's
+    // own time-out ended it (Wine reports that as a dropped connection, 12030).
+    auto lastActivity = TransferWatch::Clock::now();
+    auto failed = [&](int result) {
+      const auto silence = TransferWatch::Clock::now() - lastActivity;
+      const auto limit = std::chrono::milliseconds(request.timeouts.receiveMs) - kPollPeriod * 5;
+      if (result == kNetFailed && request.timeouts.receiveMs > 0 && silence >= limit) return kNetTimedOut;
+      return result;
+    };
     std::unique_lock<std::mutex> lock(exchange->mutex);
     // Leaves the helper to itself; the result for the caller.
     auto leave = [&](int result) {
@@ -152,8 +182,9 @@ class WinInetHttpPort final : public HttpPort {
         return bounded(verdict);
       }
     }
-    if (!exchange->headReady) return leave(exchange->result);
-    watch.HeadReceived(TransferWatch::Clock::now());
+    if (!exchange->headReady) return leave(failed(exchange->result));
+    lastActivity = TransferWatch::Clock::now();
+    watch.HeadReceived(lastActivity);
     const HttpResponseHead head = exchange->head;
     lock.unlock();
     const BodyAction onHead = sink.OnHead(head);
@@ -163,7 +194,7 @@ class WinInetHttpPort final : public HttpPort {
     exchange->changed.notify_all();
     for (;;) {
       if (exchange->chunks.empty()) {
-        if (exchange->finished) return leave(exchange->result);
+        if (exchange->finished) return leave(failed(exchange->result));
         exchange->changed.wait_for(lock, kPollPeriod);
         if (exchange->chunks.empty() && !exchange->finished) {
           const TransferWatch::Verdict verdict = watch.Check(TransferWatch::Clock::now());
@@ -175,7 +206,8 @@ class WinInetHttpPort final : public HttpPort {
       exchange->chunks.pop_front();
       exchange->changed.notify_all();
       lock.unlock();
-      watch.BodyReceived(chunk.size(), TransferWatch::Clock::now());
+      lastActivity = TransferWatch::Clock::now();
+      watch.BodyReceived(chunk.size(), lastActivity);
       const TransferWatch::Verdict verdict = watch.Check(TransferWatch::Clock::now());
       const BodyAction onBody = verdict == TransferWatch::Verdict::kGoOn ? sink.OnBody(chunk.data(), chunk.size())
                                                                          : BodyAction::kContinue;
@@ -254,9 +286,28 @@ class WinInetHttpPort final : public HttpPort {
       buffer.resize(read);
       std::unique_lock<std::mutex> lock(exchange.mutex);
       exchange.changed.wait(lock, [&] { return exchange.chunks.size() < Exchange::kReadAhead || exchange.stop; });
-      if (exchange.stop) return;
+      if (exchange.stop) {
+        lock.unlock();
+        return DrainRest(http.get(), buffer);
+      }
       exchange.chunks.push_back(std::move(buffer));
       exchange.changed.notify_all();
+    }
+  }
+
+  // The caller left before the end of the body. WinINet may keep the connection for the next
+  // request even with part of a (chunked) body unread, and that request then reads the rest as
+  // its answer (seen under Wine); a short remainder is read and dropped here so the connection
+  // is clean, a long one is left to WinINet.
+  static void DrainRest(HINTERNET http, std::vector<char>& buffer) {
+    constexpr size_t kMaxDrainBytes = 1 << 20;
+    constexpr auto kMaxDrainTime = std::chrono::seconds(2);
+    const auto until = std::chrono::steady_clock::now() + kMaxDrainTime;
+    buffer.resize(64 * 1024);
+    for (size_t drained = 0; drained < kMaxDrainBytes && std::chrono::steady_clock::now() < until;) {
+      DWORD read = 0;
+      if (!InternetReadFile(http, buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) return;
+      drained += read;
     }
   }
 
