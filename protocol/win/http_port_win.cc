@@ -28,6 +28,7 @@
 #include "base/win/wide.h"
 #include "protocol/platform_transport.h"
 #include "protocol/transfer_watch.h"
+#include "protocol/win/tls_pin_check_win.h"
 
 namespace corlinq {
 namespace {
@@ -152,6 +153,7 @@ class WinInetHttpPort final : public HttpPort {
   int DoGet(const HttpGetRequest& request, HttpResponseSink& sink) override {
     CrackedUrl url;
     if (!CrackUrl(win::Utf8ToWide(request.url), url)) return kNetFailed;
+    if (!url.secure && !win::PlainHttpAllowed()) return kNetFailed;
     auto exchange = std::make_shared<Exchange>();
     if (!StartHelper([this, request, url, exchange] { Perform(request, url, *exchange); })) return kNetFailed;
 
@@ -251,6 +253,7 @@ class WinInetHttpPort final : public HttpPort {
       HttpAddRequestHeadersW(http.get(), wide.c_str(), static_cast<DWORD>(-1), kAddIfNew);
     }
     if (!HttpSendRequestW(http.get(), nullptr, 0, nullptr, 0)) return finish(LastErrorResult());
+    if (!win::ServerKeyAllowed(http.get(), url.secure)) return finish(kNetFailed);
 
     HttpResponseHead head;
     DWORD status = 0;

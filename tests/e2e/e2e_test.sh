@@ -4,7 +4,8 @@
 # environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
-#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | nginx
+#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning |
+#          nginx | release
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -438,6 +439,52 @@ group_startup() {
   check "planted: no dialog" no_dialog
   expect "planted: no query reached the server" 0 queries
   rm -rf "$folder"
+  planted_system_libraries
+}
+
+# Libraries planted beside the program under system libraries' names, with Wine set to prefer
+# a library found in the program's folder as Windows does for any non-KnownDLL. Their code must
+# never run: not before the folder check (which then warns about them), and not after it when a
+# signed manifest beside the program lists them and the program goes on to use WinINet and
+# CRYPT32. A control program that imports them statically shows that the planted code does run
+# where the loader maps it.
+planted_system_libraries() {
+  echo "# planted crypt32.dll and wininet.dll: never loaded"
+  local planted=$E2E_WIN64/planted/planted_library.dll control=$E2E_WIN64/planted/planted_library_control.exe
+  [ -f "$planted" ] && [ -f "$control" ] || { fail "planted: test programs missing (planted_library, planted_library_control)"; return; }
+  local folder=$E2E_DRIVE_C/corlinq_e2e_system
+  local exe="C:\\corlinq_e2e_system\\corlinq_$E2E_BANK.exe"
+  local overrides="$WINEDLLOVERRIDES;crypt32,wininet=n,b" lib
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$E2E_EXE" "$WORK/serverip.dat" "$folder/"
+  for lib in crypt32 wininet; do cp "$planted" "$folder/$lib.dll"; done
+  markers() { find "$folder" -iname '*.dll.ran' -printf '%f\n' | tr 'A-Z' 'a-z' | sort | tr '\n' ' '; }
+
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "$exe") >/dev/null 2>&1 </dev/null
+  expect "planted system libraries: the folder check ends the program (exit code 0)" 0 echo $?
+  expect "planted system libraries: their code never ran" "" markers
+
+  # Listed in a signed manifest, they pass the folder check; the query then runs over HTTPS.
+  "$E2E_NATIVE/tools/digest-tool/digest-tool" make "$folder" --bank "$E2E_BANK" >/dev/null &&
+    "$E2E_NATIVE/tools/digest-tool/digest-tool" sign --key "$E2E_ROOT/keys/manifest-signing.pem" \
+      "$folder/Digest.xml" >/dev/null || { fail "planted: digest-tool"; return; }
+  local before
+  before=$(queries)
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides exec wine "$exe") >"$E2E_STATE/planted-app.log" 2>&1 </dev/null &
+  E2E_APP_PID=$!
+  check "listed system libraries: the program passes the check and shows its first dialog" \
+    drv wait-dialog "$E2E_TITLE#132" 30000
+  check "listed system libraries: the query reached the server" \
+    bash -c "for i in \$(seq 100); do [ \$(grep -c 'GET /assist/server' '$E2E_STATE/servers/server.log') -gt $before ] && exit 0; sleep 0.3; done; exit 1"
+  e2e_stop_programs
+  expect "listed system libraries: their code never ran" "" markers
+
+  rm -f "$folder/Digest.xml" "$folder"/*.ran
+  cp "$control" "$folder/"
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "C:\\corlinq_e2e_system\\planted_library_control.exe") >/dev/null 2>&1 </dev/null
+  expect "control: a program importing them statically runs the planted code" "crypt32.dll.ran wininet.dll.ran " markers
+  rm -rf "$folder"
 }
 
 # Cancel while the run goes (with its question) and after "下载失败" (without).
@@ -505,6 +552,74 @@ group_cancel() {
   check "tampered: no question" not drv msgbox-text "$E2E_TITLE" 1500
   check "tampered: Cancel ends the process" e2e_wait_exit 15
   check "tampered: no install record" test -z "$(e2e_record_value Version)"
+}
+
+# A build that pins its servers' key (bin/pinned, pinned to the key pair in pinned-server) next to
+# the ordinary one. Two update servers on the same port: localhost, first in the bank's list,
+# with another key, and 127.0.0.2, second, with the pinned one.
+group_pinning() {
+  local pinned=$E2E_WIN64/bin/pinned/corlinq_$E2E_BANK.exe pinned_certs=$E2E_WIN64/pinned-server
+  [ -f "$pinned" ] && [ -f "$pinned_certs/server.key" ] || { fail "pinning: the pinned build is missing"; return; }
+  e2e_stop_programs
+  e2e_reset_install
+  local port name
+  port=$(free_port)
+  e2e_server_config "$E2E_STATE/first.json" "$RELEASE" 1.0.0.1 0 127.0.0.1 "$port"
+  e2e_server_config "$E2E_STATE/second.json" "$RELEASE" 1.0.0.1 0 127.0.0.2 "$port"
+  sed -i "s|$E2E_STATE/certs/|$pinned_certs/|" "$E2E_STATE/second.json"
+  for name in first second; do
+    e2e_server_start $name update-server --config "$E2E_STATE/$name.json" || { fail "pinning: $name server start"; return; }
+  done
+  e2e_workdir "$WORK" https://localhost ":$port"
+  check "pinning: the servers have different keys" not cmp -s "$E2E_STATE/certs/server.crt" "$pinned_certs/server.crt"
+
+  echo "# unpinned build: the first server answers"
+  e2e_launch "$WORK"
+  check "unpinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "unpinned: the first server answered" 1 queries first
+  expect "unpinned: the second was not asked" 0 queries second
+  e2e_stop_programs
+
+  echo "# pinned build: the first server's key is refused, the second answers"
+  local E2E_EXE=$pinned
+  e2e_launch "$WORK"
+  check "pinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "pinned: the second server answered" 1 queries second
+  check "pinned: the first server's answer was not taken (it was asked)" test "$(queries first)" -ge 2
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned: the install from the pinned server finishes" finished
+  installed pinned "$DEFAULT_DIR" 1.0.0.1 1
+  e2e_stop_programs
+  e2e_reset_install
+
+  echo "# pinned build: a plain-HTTP download URL from the pinned server is refused"
+  e2e_server_stop second
+  local http_port
+  http_port=$(free_port)
+  sed -e "s|\"listeners\": \[|&{\"address\": \"127.0.0.2\", \"port\": $http_port, \"tls\": false}, |" \
+      -e "s|\"url\": \"https://127.0.0.2:$port/|\"url\": \"http://127.0.0.2:$http_port/|" \
+      "$E2E_STATE/second.json" >"$E2E_STATE/second-http.json"
+  e2e_server_start second update-server --config "$E2E_STATE/second-http.json" || { fail "pinning: http server start"; return; }
+  e2e_launch "$WORK"
+  check "pinned, http download: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned, http download: the run starts" drv wait-dialog "$E2E_TITLE#135" 15000
+  outcome 30 >/dev/null  # bounds the wait for the run to give up; its end is the engine's to show
+  check "pinned, http download: no request was sent over HTTP" not grep -q 'GET /release/' "$E2E_STATE/servers/second.log"
+  check "pinned, http download: nothing installed" test ! -e "$(e2e_unixpath "$DEFAULT_DIR")/config.ini"
+  check "pinned, http download: no install record" test -z "$(e2e_record_value Version)"
+  e2e_stop_programs
+  e2e_reset_install
+
+  echo "# pinned build, no server with the pinned key: no answer"
+  e2e_server_stop second
+  e2e_launch "$WORK"
+  check "pinned, key nowhere: no server answers" e2e_wait_text 130 1029 服务器没响应 90
+  check "pinned, key nowhere: no welcome dialog" not drv wait-dialog "$E2E_TITLE#132" 300
+  e2e_stop_programs
+  e2e_server_stop first
 }
 
 # The deployment of deploy/: nginx ends TLS and serves the release folder, two update-server
@@ -586,9 +701,74 @@ group_nginx() {
   NGINX_DIR=
 }
 
+# Releases that state their version (digest-tool --release-version), refused before anything of
+# them is installed: an older release announced as newer, two manifests of different releases,
+# and an older manifest pair left in the staging folder while the server has none. Installed is
+# 1.0.0.1 with its files; after each refusal both are as before and the dialog says why.
+group_release() {
+  local cur=$E2E_STATE/release-cur old=$E2E_STATE/release-stated-old new=$E2E_STATE/release-new
+  local old_src=$E2E_STATE/release-stated-old-src new_src=$E2E_STATE/release-new-src
+  RELEASE_VERSION=1.0.0.1 e2e_make_release "$cur" "$src"
+  cp -R "$src" "$old_src"
+  printf 'old\n' >>"$old_src/config.ini"
+  RELEASE_VERSION=1.0.0.0 e2e_make_release "$old" "$old_src"
+  cp -R "$src" "$new_src"
+  printf 'new\n' >>"$new_src/config.ini"
+  printf 'new\n' >>"$new_src/bin/helper.dll"
+  RELEASE_VERSION=2.0.0.0 e2e_make_release "$new" "$new_src"
+  # Mix-and-match: 2.0.0.0's common manifest beside 1.0.0.0's bank manifest, both signed.
+  local mix=$E2E_STATE/release-mix
+  cp -R "$new" "$mix"
+  cp "$old/Digest_$E2E_BANK.xml" "$mix/"
+  # Stale manifest: 2.0.0.0's files, no manifests on the server.
+  local bare=$E2E_STATE/release-bare
+  cp -R "$new" "$bare"
+  rm -f "$bare/Digest.xml" "$bare/Digest_$E2E_BANK.xml"
+  local dir
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+
+  # refused LABEL RELEASE STATUS(empty: any) [STALE_PAIR_FROM]
+  refused() {
+    local label=$1 release=$2 status=$3 stale=${4:-}
+    echo "# $label"
+    fake_install 1.0.0.1 "$cur"
+    if [ -n "$stale" ]; then
+      mkdir -p "$dir/DownLoad"
+      cp "$stale/Digest.xml" "$stale/Digest_$E2E_BANK.xml" "$dir/DownLoad/"
+    fi
+    serve 2.0.0.0 1 127.0.0.1 "$release" || { fail "$label: server start"; return; }
+    e2e_launch "$WORK"
+    check "$label: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+    drv click 139 1 >/dev/null
+    check "$label: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+    expect "$label: the run fails" 下载失败 outcome 60
+    [ -z "$status" ] || expect "$label: status line" "$status" drv text 135 1020
+    shot 135 "135_$label"
+    expect "$label: record Version unchanged" 1.0.0.1 e2e_record_value Version
+    check "$label: installed files unchanged" e2e_check_files "$cur" "$dir"
+    expect "$label: no file of the release fetched" 0 \
+      bash -c "grep -cE 'GET /release/867/+(config.ini|bin.helper.dll)' '$E2E_STATE/servers/server.log'"
+    e2e_stop_programs
+  }
+  refused rollback "$old" 配置文件版本不符
+  refused mix-and-match "$mix" 配置文件校验失败
+  refused stale-manifest "$bare" "" "$old"
+
+  echo "# the stated 2.0.0.0 as announced: installed"
+  fake_install 1.0.0.1 "$cur"
+  serve 2.0.0.0 1 127.0.0.1 "$new" || { fail "stated update: server start"; return; }
+  e2e_launch "$WORK"
+  check "stated update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "stated update: the run finishes and ends the process" finished
+  expect "stated update: record Version" 2.0.0.0 e2e_record_value Version
+  check "stated update: files match the new manifests" e2e_check_files "$new" "$dir"
+  e2e_stop_programs
+}
+
 start=$SECONDS
 case "$group" in
-  install | query | update | selfupdate | repair | instances | startup | cancel | nginx) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx | release) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"
