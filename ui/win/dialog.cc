@@ -20,6 +20,7 @@ using std::min;
 #include "base/win/wide.h"
 #include "ui/res/resource_ids.h"
 #include "ui/skin_rules.h"
+#include "ui/win/ui_hooks.h"
 
 namespace corlinq::win {
 namespace {
@@ -228,7 +229,10 @@ void Dialog::SetBackground(int pictureId) {
 
 INT_PTR CALLBACK Dialog::Thunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   const UINT quit = g_quitMessageId.load();
-  if (quit != 0 && message == quit && wParam == 1) ExitProcess(0);
+  if (quit != 0 && message == quit && wParam == 1) {
+    if (const auto& abandon = TheUiHooks().abandonRun) abandon();
+    ExitProcess(0);
+  }
   if (message == kRunOnDialogThread) {
     auto* call = reinterpret_cast<std::function<void()>*>(lParam);
     if (!TakeCall(call)) return FALSE;
