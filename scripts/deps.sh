@@ -20,6 +20,7 @@ PACKAGES=(
   mingw-w64 wine wine64 xvfb x11-utils imagemagick fonts-wqy-microhei
   libmbedtls-dev libssl-dev libtinyxml2-dev libjsoncpp-dev libcurl4-openssl-dev libcpp-httplib-dev
   googletest libgtest-dev libgmock-dev
+  nginx-light wrk time
 )
 
 missing=()

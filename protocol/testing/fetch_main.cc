@@ -7,6 +7,8 @@
 //       DownloadFile of URL into PATH; with --expect-pattern the digest of the first N bytes of
 //       the test peer's pattern is required. Prints "result=0|1" and, natively, the process's
 //       peak resident memory ("peak_rss_kib=...").
+//   corlinq_fetch digest PATH
+//       Prints the Base64 SHA-1 of the file as the downloads compute it (FileDigestBase64).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +32,8 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: corlinq_fetch query BASE_URL...\n"
-               "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]\n");
+               "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]\n"
+               "       corlinq_fetch digest PATH\n");
   return 2;
 }
 
@@ -97,5 +100,11 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "query" && argc >= 3) return Query(argc, argv);
   if (mode == "get") return Get(argc, argv);
+  if (mode == "digest" && argc == 3) {
+    std::string digest;
+    if (!corlinq::FileDigestBase64(argv[2], digest)) return 1;
+    std::printf("%s\n", digest.c_str());
+    return 0;
+  }
   return Usage();
 }
