@@ -342,7 +342,10 @@ void Dialog::DrawBackground(HDC dc, const RECT& area) {
   // The picture is stretched to the client size once (again only when that size changes);
   // every paint after that copies the part it needs.
   if (!picture.fitted || picture.fittedSize.cx != client.right || picture.fittedSize.cy != client.bottom) {
-    picture.fitted.reset(CreateCompatibleBitmap(dc, client.right, client.bottom));
+    // Made like the window's own surface, whatever DC this paint goes to (PrintWindow's too).
+    HDC windowDc = GetDC(hwnd_);
+    picture.fitted.reset(CreateCompatibleBitmap(windowDc, client.right, client.bottom));
+    ReleaseDC(hwnd_, windowDc);
     picture.fittedSize = {client.right, client.bottom};
     if (!picture.fitted) return;
     ScopedMemoryDc target(CreateCompatibleDC(dc));
