@@ -16,4 +16,6 @@ for preset in native native-asan fuzz win64; do
   jobs=2; [ "$preset" = win64 ] && jobs=1
   ctest --preset "$preset" -j"$jobs"
 done
+echo "=== a second bank from nothing (OPERATING.md), installed under Wine"
+SKIP_BUILD=1 scripts/second-bank.sh
 echo "=== all tiers passed in $(( $(date +%s) - start )) s"

@@ -5,6 +5,7 @@
 #include "app/app_config.h"
 #include "app/startup.h"
 #include "app/win/app_ports_win.h"
+#include "app/win/dll_search_win.h"
 #include "app/win/startup_ports_win.h"
 #include "manifest/win/startup_check_win.h"
 #include "ui/win/dialogs.h"
@@ -12,6 +13,8 @@
 namespace corlinq::win {
 
 CDownloaderApp::CDownloaderApp() {
+  // Already done by the static initialisation; repeated so that the order never depends on it.
+  (void)RestrictLibrarySearchToSystem32();
   if (!RunStartupFolderCheck(manifestDoc_)) std::exit(0);
 }
 

@@ -10,6 +10,7 @@
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
 #include "protocol/platform_transport.h"
+#include "protocol/win/tls_pin_check_win.h"
 
 namespace corlinq {
 namespace {
@@ -95,6 +96,7 @@ class WinInetHttpPort final : public HttpPort {
   int DoGet(const HttpGetRequest& request, HttpResponseSink& sink) override {
     CrackedUrl url;
     if (!CrackUrl(win::Utf8ToWide(request.url), url)) return kNetFailed;
+    if (!url.secure && !win::PlainHttpAllowed()) return kNetFailed;
 
     const std::wstring agent = request.agent.empty() ? ProgramName() : win::Utf8ToWide(request.agent);
     ScopedInternet internet(InternetOpenW(agent.c_str(), kAccessPreconfig, nullptr, nullptr, 0));
@@ -128,6 +130,7 @@ class WinInetHttpPort final : public HttpPort {
       HttpAddRequestHeadersW(http.get(), wide.c_str(), static_cast<DWORD>(-1), kAddIfNew);
     }
     if (!HttpSendRequestW(http.get(), nullptr, 0, nullptr, 0)) return LastErrorResult();
+    if (!win::ServerKeyAllowed(http.get(), url.secure)) return kNetFailed;
 
     HttpResponseHead head;
     DWORD status = 0;

@@ -65,7 +65,9 @@ e2e_make_release() {
   local extras=() exe
   for exe in "${E2E_STAND_INS[@]}"; do extras+=("$E2E_PEERS/$exe"); done
   DIGEST_TOOL=$E2E_NATIVE/tools/digest-tool/digest-tool \
-    "$E2E_ROOT/scripts/make-release.sh" "$src" "$out" "$E2E_BANK" "${extras[@]}" "$@" >/dev/null
+    "$E2E_ROOT/scripts/make-release.sh" --key "${E2E_SIGNING_KEY:-$E2E_ROOT/keys/manifest-signing.pem}" \
+    --pubkey "${E2E_PUBLIC_KEY:-$E2E_ROOT/keys/manifest-public.pem}" \
+    "$src" "$out" "$E2E_BANK" "${extras[@]}" "$@" >/dev/null
 }
 
 # e2e_server_config FILE RELEASE VERSION UPDATE [ADDRESS] [PORT] [ENVELOPE_KEY]
@@ -231,27 +233,28 @@ e2e_shortcuts() {
 e2e_drive_install() {
   local shots=$1 desktop=${2:-} dir=${3:-}
   [ -z "$shots" ] || mkdir -p "$shots"
-  shot() { [ -z "$shots" ] || drv screenshot "$1" "$(e2e_winpath "$shots/$2")" >/dev/null 2>&1 || true; }
-  if drv wait-dialog "$E2E_TITLE#130" 3000 >/dev/null; then shot 130 130_version_query.png; fi
+  # Its own name: a function defined here is global and must not replace a caller's "shot".
+  _e2e_install_shot() { [ -z "$shots" ] || drv screenshot "$1" "$(e2e_winpath "$shots/$2")" >/dev/null 2>&1 || true; }
+  if drv wait-dialog "$E2E_TITLE#130" 3000 >/dev/null; then _e2e_install_shot 130 130_version_query.png; fi
   drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null || { echo "no welcome dialog (132)"; return 1; }
-  shot 132 132_welcome.png
+  _e2e_install_shot 132 132_welcome.png
   drv click 132 1 >/dev/null
   drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null || { echo "no options dialog (134)"; return 1; }
   [ -z "$desktop" ] || drv check 134 1016 "$desktop" >/dev/null
   [ -z "$dir" ] || drv set-text 134 1017 "$dir" >/dev/null
   E2E_INSTALL_DIR=$(drv text 134 1017)
-  shot 134 134_options.png
+  _e2e_install_shot 134 134_options.png
   drv click 134 1 >/dev/null
   drv wait-dialog "$E2E_TITLE#135" 15000 >/dev/null || { echo "no progress dialog (135)"; return 1; }
   sleep 1
-  shot 135 135_progress.png
+  _e2e_install_shot 135 135_progress.png
   local end=$((SECONDS + 120)) text last=
   while [ $SECONDS -lt "$end" ]; do
     text=$(drv text 135 2) || break
     [ "$text" = "$last" ] || { [ -z "$last" ] || true; last=$text; }
     case "$text" in
-      下载完成) shot 135 135_done.png; break ;;
-      下载失败) shot 135 135_failed.png; echo "the run failed: $(drv text 135 1020)"; return 1 ;;
+      下载完成) _e2e_install_shot 135 135_done.png; break ;;
+      下载失败) _e2e_install_shot 135 135_failed.png; echo "the run failed: $(drv text 135 1020)"; return 1 ;;
     esac
     sleep 0.5
   done

@@ -4,7 +4,7 @@
 # environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
-#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel
+#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -15,6 +15,9 @@ WINE_STATE=$E2E_WIN64/e2e-wine
 E2E_STATE=$E2E_WIN64/e2e/$group
 rm -rf "$E2E_STATE"
 source "$E2E_ROOT/scripts/lib/e2e.sh"
+DEPLOY_ROOT=$E2E_ROOT
+source "$E2E_ROOT/scripts/lib/deploy.sh"
+NGINX_DIR=
 "$E2E_ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
 e2e_init
 SHOTS=$E2E_WIN64/e2e-screenshots/$group
@@ -24,6 +27,7 @@ mkdir -p "$SHOTS"
 teardown() {
   e2e_stop_programs >/dev/null 2>&1
   e2e_server_stop
+  [ -z "$NGINX_DIR" ] || deploy_nginx_stop "$NGINX_DIR"
   "$E2E_ROOT/scripts/wine/stop.sh" "$WINE_STATE" >/dev/null 2>&1
 }
 trap teardown EXIT
@@ -434,6 +438,52 @@ group_startup() {
   check "planted: no dialog" no_dialog
   expect "planted: no query reached the server" 0 queries
   rm -rf "$folder"
+  planted_system_libraries
+}
+
+# Libraries planted beside the program under system libraries' names, with Wine set to prefer
+# a library found in the program's folder as Windows does for any non-KnownDLL. Their code must
+# never run: not before the folder check (which then warns about them), and not after it when a
+# signed manifest beside the program lists them and the program goes on to use WinINet and
+# CRYPT32. A control program that imports them statically shows that the planted code does run
+# where the loader maps it.
+planted_system_libraries() {
+  echo "# planted crypt32.dll and wininet.dll: never loaded"
+  local planted=$E2E_WIN64/planted/planted_library.dll control=$E2E_WIN64/planted/planted_library_control.exe
+  [ -f "$planted" ] && [ -f "$control" ] || { fail "planted: test programs missing (planted_library, planted_library_control)"; return; }
+  local folder=$E2E_DRIVE_C/corlinq_e2e_system
+  local exe="C:\\corlinq_e2e_system\\corlinq_$E2E_BANK.exe"
+  local overrides="$WINEDLLOVERRIDES;crypt32,wininet=n,b" lib
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  cp "$E2E_EXE" "$WORK/serverip.dat" "$folder/"
+  for lib in crypt32 wininet; do cp "$planted" "$folder/$lib.dll"; done
+  markers() { find "$folder" -iname '*.dll.ran' -printf '%f\n' | tr 'A-Z' 'a-z' | sort | tr '\n' ' '; }
+
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "$exe") >/dev/null 2>&1 </dev/null
+  expect "planted system libraries: the folder check ends the program (exit code 0)" 0 echo $?
+  expect "planted system libraries: their code never ran" "" markers
+
+  # Listed in a signed manifest, they pass the folder check; the query then runs over HTTPS.
+  "$E2E_NATIVE/tools/digest-tool/digest-tool" make "$folder" --bank "$E2E_BANK" >/dev/null &&
+    "$E2E_NATIVE/tools/digest-tool/digest-tool" sign --key "$E2E_ROOT/keys/manifest-signing.pem" \
+      "$folder/Digest.xml" >/dev/null || { fail "planted: digest-tool"; return; }
+  local before
+  before=$(queries)
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides exec wine "$exe") >"$E2E_STATE/planted-app.log" 2>&1 </dev/null &
+  E2E_APP_PID=$!
+  check "listed system libraries: the program passes the check and shows its first dialog" \
+    drv wait-dialog "$E2E_TITLE#132" 30000
+  check "listed system libraries: the query reached the server" \
+    bash -c "for i in \$(seq 100); do [ \$(grep -c 'GET /assist/server' '$E2E_STATE/servers/server.log') -gt $before ] && exit 0; sleep 0.3; done; exit 1"
+  e2e_stop_programs
+  expect "listed system libraries: their code never ran" "" markers
+
+  rm -f "$folder/Digest.xml" "$folder"/*.ran
+  cp "$control" "$folder/"
+  (cd "$folder" && WINEDLLOVERRIDES=$overrides timeout 30 wine "C:\\corlinq_e2e_system\\planted_library_control.exe") >/dev/null 2>&1 </dev/null
+  expect "control: a program importing them statically runs the planted code" "crypt32.dll.ran wininet.dll.ran " markers
+  rm -rf "$folder"
 }
 
 # Cancel while the run goes (with its question) and after "下载失败" (without).
@@ -486,9 +536,156 @@ group_cancel() {
   check "tampered: no install record" test -z "$(e2e_record_value Version)"
 }
 
+# A build that pins its servers' key (bin/pinned, pinned to the key pair in pinned-server) next to
+# the ordinary one. Two update servers on the same port: localhost, first in the bank's list,
+# with another key, and 127.0.0.2, second, with the pinned one.
+group_pinning() {
+  local pinned=$E2E_WIN64/bin/pinned/corlinq_$E2E_BANK.exe pinned_certs=$E2E_WIN64/pinned-server
+  [ -f "$pinned" ] && [ -f "$pinned_certs/server.key" ] || { fail "pinning: the pinned build is missing"; return; }
+  e2e_stop_programs
+  e2e_reset_install
+  local port name
+  port=$(free_port)
+  e2e_server_config "$E2E_STATE/first.json" "$RELEASE" 1.0.0.1 0 127.0.0.1 "$port"
+  e2e_server_config "$E2E_STATE/second.json" "$RELEASE" 1.0.0.1 0 127.0.0.2 "$port"
+  sed -i "s|$E2E_STATE/certs/|$pinned_certs/|" "$E2E_STATE/second.json"
+  for name in first second; do
+    e2e_server_start $name update-server --config "$E2E_STATE/$name.json" || { fail "pinning: $name server start"; return; }
+  done
+  e2e_workdir "$WORK" https://localhost ":$port"
+  check "pinning: the servers have different keys" not cmp -s "$E2E_STATE/certs/server.crt" "$pinned_certs/server.crt"
+
+  echo "# unpinned build: the first server answers"
+  e2e_launch "$WORK"
+  check "unpinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "unpinned: the first server answered" 1 queries first
+  expect "unpinned: the second was not asked" 0 queries second
+  e2e_stop_programs
+
+  echo "# pinned build: the first server's key is refused, the second answers"
+  local E2E_EXE=$pinned
+  e2e_launch "$WORK"
+  check "pinned: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  expect "pinned: the second server answered" 1 queries second
+  check "pinned: the first server's answer was not taken (it was asked)" test "$(queries first)" -ge 2
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned: the install from the pinned server finishes" finished
+  installed pinned "$DEFAULT_DIR" 1.0.0.1 1
+  e2e_stop_programs
+  e2e_reset_install
+
+  echo "# pinned build: a plain-HTTP download URL from the pinned server is refused"
+  e2e_server_stop second
+  local http_port
+  http_port=$(free_port)
+  sed -e "s|\"listeners\": \[|&{\"address\": \"127.0.0.2\", \"port\": $http_port, \"tls\": false}, |" \
+      -e "s|\"url\": \"https://127.0.0.2:$port/|\"url\": \"http://127.0.0.2:$http_port/|" \
+      "$E2E_STATE/second.json" >"$E2E_STATE/second-http.json"
+  e2e_server_start second update-server --config "$E2E_STATE/second-http.json" || { fail "pinning: http server start"; return; }
+  e2e_launch "$WORK"
+  check "pinned, http download: welcome dialog shows" drv wait-dialog "$E2E_TITLE#132" 40000
+  drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "pinned, http download: the run starts" drv wait-dialog "$E2E_TITLE#135" 15000
+  outcome 30 >/dev/null  # bounds the wait for the run to give up; its end is the engine's to show
+  check "pinned, http download: no request was sent over HTTP" not grep -q 'GET /release/' "$E2E_STATE/servers/second.log"
+  check "pinned, http download: nothing installed" test ! -e "$(e2e_unixpath "$DEFAULT_DIR")/config.ini"
+  check "pinned, http download: no install record" test -z "$(e2e_record_value Version)"
+  e2e_stop_programs
+  e2e_reset_install
+
+  echo "# pinned build, no server with the pinned key: no answer"
+  e2e_server_stop second
+  e2e_launch "$WORK"
+  check "pinned, key nowhere: no server answers" e2e_wait_text 130 1029 服务器没响应 90
+  check "pinned, key nowhere: no welcome dialog" not drv wait-dialog "$E2E_TITLE#132" 300
+  e2e_stop_programs
+  e2e_server_stop first
+}
+
+# The deployment of deploy/: nginx ends TLS and serves the release folder, two update-server
+# instances behind it answer the queries. The downloader installs through it, then, after a new
+# release was published as deploy/README.md says (folder switched by a link, instances
+# restarted with the new version, one of them down), updates through it.
+group_nginx() {
+  command -v nginx >/dev/null || { fail "nginx is not installed (scripts/deps.sh installs nginx-light)"; return; }
+  NGINX_DIR=$E2E_STATE/nginx
+  local www=$E2E_STATE/www port base name
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  old_release
+  mkdir -p "$www/release" "$www/releases"
+  cp -R "$OLD_RELEASE" "$www/releases/867-1.0.0.0"
+  cp -R "$RELEASE" "$www/releases/867-1.0.0.1"
+  ln -s ../releases/867-1.0.0.0 "$www/release/867"
+  port=$(free_port)
+  base=https://localhost:$port
+  # instance NAME VERSION UPDATE [PORT]: (re)starts an instance from the shipped sample, on PORT
+  # (the nginx upstream names it) or, the first time, on a free one.
+  instance() {
+    e2e_server_stop "$1"
+    deploy_instance_config "$E2E_STATE/$1.json" "${4:-0}" "$E2E_ROOT/keys/envelope.pem" "$E2E_BANK" "$2" "$3" \
+      "$base/release/$E2E_BANK" "$www/release/$E2E_BANK" &&
+      e2e_server_start "$1" update-server --config "$E2E_STATE/$1.json"
+  }
+  instance_port() { "$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" "$1" http; }
+  for name in query-1 query-2; do instance $name 1.0.0.0 0 || { fail "$name start"; return; }; done
+  local p1 p2
+  p1=$(instance_port query-1)
+  p2=$(instance_port query-2)
+  deploy_nginx_config "$NGINX_DIR" "$port" "$E2E_STATE/certs/server.crt" "$E2E_STATE/certs/server.key" \
+    "$www" "$p1" "$p2" || { fail "nginx configuration"; return; }
+  deploy_nginx_start "$NGINX_DIR" || { fail "nginx start"; return; }
+  ok "nginx on 127.0.0.1:$port in front of two update-server instances"
+  e2e_workdir "$WORK" https://localhost ":$port"
+  local access=$NGINX_DIR/access.log
+  # Request lines of nginx's access log from line FROM on that a PATTERN matches.
+  served() { tail -n +"$1" "$access" | grep -cE "$2" || true; }
+
+  echo "# install through nginx (1.0.0.0)"
+  e2e_stop_programs
+  e2e_reset_install
+  e2e_launch "$WORK"
+  if e2e_drive_install "$SHOTS/install"; then ok "install: wizard ran to the end"; else fail "install: wizard"; return; fi
+  expect "install: exit code" 0 echo "$E2E_APP_RC"
+  RELEASE=$OLD_RELEASE installed "install" "$E2E_INSTALL_DIR" 1.0.0.0 1
+  expect "install: the query went through nginx to an instance" 1 \
+    bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -c 'GET /assist/server'"
+  check "install: nginx served the manifests" test "$(served 1 "GET /release/$E2E_BANK/+Digest_$E2E_BANK.xml HTTP/1.1\" 200")" -ge 1
+  check "install: nginx served the files" test "$(served 1 "GET /release/$E2E_BANK/+bin/+helper.dll HTTP/1.1\" 200")" -ge 1
+  e2e_stop_programs
+
+  echo "# a new release is published; query-1 is down, query-2 offers 1.0.0.1 (update 1)"
+  ln -s ../releases/867-1.0.0.1 "$www/release/.867.new" && mv -T "$www/release/.867.new" "$www/release/867"
+  e2e_server_stop query-1
+  instance query-2 1.0.0.1 1 "$p2" || { fail "query-2 restart"; return; }
+  local from
+  from=$(($(wc -l <"$access") + 1))
+  e2e_launch "$WORK"
+  check "update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 40000
+  shot 139 139_update_nginx
+  drv click 139 1 >/dev/null
+  check "update: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  check "update: the run finishes and ends the process" finished
+  check "update: files match the new manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$E2E_INSTALL_DIR")"
+  expect "update: record Version" 1.0.0.1 e2e_record_value Version
+  expect "update: nginx served only the two changed files" 2 \
+    served "$from" "GET /release/$E2E_BANK/+(config.ini|bin/+helper.dll) HTTP/1.1\" 200"
+  expect "update: query-2 answered the query" 1 bash -c "grep -c 'GET /assist/server' '$E2E_STATE/servers/query-2.log'"
+  for name in query-1 query-2; do
+    expect "$name served no file (nginx did)" 0 bash -c "grep -c 'GET /release/' '$E2E_STATE/servers/$name.log'"
+  done
+  local started=0
+  for _ in $(seq 20); do e2e_running WebUI_867.exe && { started=1; break; }; sleep 0.5; done
+  check "update: the assistant was started" test $started = 1
+  e2e_stop_programs
+  if deploy_nginx_stop "$NGINX_DIR"; then ok "nginx stopped"; else fail "nginx did not stop on SIGTERM"; fi
+  NGINX_DIR=
+}
+
 start=$SECONDS
 case "$group" in
-  install | query | update | selfupdate | repair | instances | startup | cancel) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"

@@ -1,34 +1,54 @@
 // digest-tool: makes, signs and checks the "Digest" manifests of a release.
 //
-//   digest-tool keygen OUT_PRIVATE_PEM OUT_PUBLIC_PEM
-//   digest-tool make RELEASE_DIR --bank HEX [--out DIR]
-//   digest-tool sign --key PRIVATE_PEM FILE
-//   digest-tool verify --pubkey PUBLIC_PEM FILE
+//   digest-tool keygen [--force] [PASSPHRASE] OUT_PRIVATE_PEM OUT_PUBLIC_PEM
+//   digest-tool make --bank HEX [--out DIR] RELEASE_DIR
+//   digest-tool sign --key PRIVATE_PEM [PASSPHRASE] FILE...
+//   digest-tool verify --pubkey PUBLIC_PEM FILE...
+//   digest-tool check --pubkey PUBLIC_PEM [--bank HEX] [--json] RELEASE_DIR
+//   PASSPHRASE: --passphrase-file FILE | --passphrase-env NAME
 //
 // Signature block (written right before the root's closing tag, the file's last "<"):
 //   "\r\n<Sign>" + 256 upper-case hex digits + "</Sign>\r\n"
 // The signature is RSA with PKCS #1 v1.5 type 1 padding over the bare SHA-1 (20 bytes, no
 // DigestInfo) of the file without that block.
+//
+// Exit codes: 0 done, 1 failed (the message names the file and the reason), 2 usage error.
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
-#include <openssl/encoder.h>
 #include <openssl/decoder.h>
+#include <openssl/encoder.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <tinyxml2.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/bank_id.h"
 #include "base/strings.h"
+
+#ifndef CORLINQ_TOOLS_VERSION
+#define CORLINQ_TOOLS_VERSION "dev"
+#endif
 
 namespace fs = std::filesystem;
 using corlinq::IsValidUtf8;
@@ -41,34 +61,169 @@ constexpr std::string_view kSignClose = "</Sign>\r\n";
 constexpr size_t kHexDigits = 256;
 constexpr size_t kBlock = 8 + kHexDigits + 9;
 
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
 const char kHelp[] =
-    "digest-tool: makes and signs the Digest manifests of a release\n"
+    "digest-tool: makes, signs and checks the Digest manifests of a release\n"
     "\n"
-    "  digest-tool keygen OUT_PRIVATE_PEM OUT_PUBLIC_PEM\n"
-    "      New 1024-bit RSA key pair with exponent 3: the private key as PKCS #8 PEM, the public\n"
-    "      key as PKCS #1 PEM (\"RSA PUBLIC KEY\"), the form the downloader builds in.\n"
+    "  digest-tool keygen [--force] [PASSPHRASE] OUT_PRIVATE_PEM OUT_PUBLIC_PEM\n"
+    "      New 1024-bit RSA key pair with exponent 3: the private key as PKCS #8 PEM (mode\n"
+    "      0600, encrypted with AES-256 when a passphrase is given), the public key as PKCS #1\n"
+    "      PEM (\"RSA PUBLIC KEY\"), the form the downloader builds in. An existing file is\n"
+    "      kept unless --force is given.\n"
     "\n"
-    "  digest-tool make RELEASE_DIR --bank HEX [--out DIR]\n"
+    "  digest-tool make --bank HEX [--out DIR] RELEASE_DIR\n"
     "      Walks RELEASE_DIR and writes the common manifest \"Digest.xml\" and the bank manifest\n"
-    "      \"Digest_%0.3x.xml\" (for --bank 867: Digest_867.xml) into DIR (default RELEASE_DIR),\n"
+    "      \"Digest_%03x.xml\" (for --bank 867: Digest_867.xml) into DIR (default RELEASE_DIR),\n"
     "      unsigned. Each file becomes <File Path=\"a\\b\" FileName=\"x.dll\" Digest=\"...\"/>\n"
     "      with Path relative to RELEASE_DIR (\"\\\" separators, empty at the top) and Digest the\n"
     "      Base64 SHA-1 of the content. Files are taken in byte order of their paths.\n"
     "      Which manifest a file goes into:\n"
     "        - the bank manifest when its name contains \"_<hex>\" (\"_867\": WebUI_867.exe) or\n"
     "          one of its folders is named <hex> (\"867\\skin.png\"), letter case ignored,\n"
-    "          with <hex> the bank id as %0.3x;\n"
+    "          with <hex> the bank id as %03x;\n"
     "        - the common manifest otherwise;\n"
     "        - never: files named Digest.xml or Digest_*.xml at the top of RELEASE_DIR.\n"
     "      Names Windows cannot hold (<>:\"/\\|?* or control characters, trailing dot or space)\n"
     "      and names that are not UTF-8 are refused.\n"
     "\n"
-    "  digest-tool sign --key PRIVATE_PEM FILE\n"
-    "      Signs FILE in place: \"\\r\\n<Sign>\" + 256 upper-case hex digits + \"</Sign>\\r\\n\"\n"
-    "      before the root's closing tag. A file already signed is signed afresh.\n"
+    "  digest-tool sign --key PRIVATE_PEM [PASSPHRASE] FILE...\n"
+    "      Signs each FILE in place: \"\\r\\n<Sign>\" + 256 upper-case hex digits +\n"
+    "      \"</Sign>\\r\\n\" before the root's closing tag. A file already signed is signed afresh.\n"
     "\n"
-    "  digest-tool verify --pubkey PUBLIC_PEM FILE\n"
-    "      Exit code 0 when FILE carries a valid signature under the key, 1 otherwise.\n";
+    "  digest-tool verify --pubkey PUBLIC_PEM FILE...\n"
+    "      Exit code 0 when every FILE carries a valid signature under the key, 1 otherwise.\n"
+    "\n"
+    "  digest-tool check --pubkey PUBLIC_PEM [--bank HEX] [--json] RELEASE_DIR\n"
+    "      Checks a release before it is published: the signatures of Digest.xml and the bank\n"
+    "      manifest (Digest_%03x.xml of --bank, else every Digest_*.xml at the top), and every\n"
+    "      listed file against its digest. Each problem is reported on its own line (missing,\n"
+    "      tampered, bad-signature, unsafe-path, unlisted, malformed); --json prints one JSON\n"
+    "      object instead. Exit code 0 when there is none, 1 otherwise.\n"
+    "\n"
+    "  PASSPHRASE of an encrypted private key: --passphrase-file FILE (its first line) or\n"
+    "  --passphrase-env NAME (the environment variable NAME). Without either, an encrypted key\n"
+    "  is asked for at the terminal, and refused when there is none.\n"
+    "\n"
+    "  Bank ids are hexadecimal, with or without 0x, in any letter case (5a5, 0x5a5, 0X5A5).\n"
+    "  Options may come before or after the operands, as --opt VALUE or --opt=VALUE.\n"
+    "  digest-tool --help | --version\n";
+
+// ---- errors ----
+std::string Errno(int error) { return std::strerror(error); }
+
+// The reason OpenSSL gave for the last failure, and a clean error queue.
+std::string OpenSslReason() {
+  const unsigned long code = ERR_peek_last_error();
+  std::string reason;
+  if (code != 0) {
+    const char* text = ERR_reason_error_string(code);
+    if (text != nullptr) {
+      reason = text;
+    } else {
+      char buffer[256];
+      ERR_error_string_n(code, buffer, sizeof buffer);
+      reason = buffer;
+    }
+  }
+  ERR_clear_error();
+  return reason.empty() ? "no reason given" : reason;
+}
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "digest-tool: %s\n", message.c_str());
+  return kFailed;
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "digest-tool: %s (see digest-tool --help)\n", message.c_str());
+  return kUsage;
+}
+
+// ---- files ----
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int get() const { return fd_; }
+  [[nodiscard]] int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+[[nodiscard]] bool ReadFile(const std::string& path, std::string& out, std::string& error) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    error = "cannot read " + path + ": " + Errno(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = "cannot read " + path + ": " + Errno(EISDIR);
+    return false;
+  }
+  out.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot read " + path + ": " + Errno(errno);
+      return false;
+    }
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Writes beside the file and renames it into place, so a reader sees the old or the new text.
+[[nodiscard]] bool WriteFile(const std::string& path, std::string_view data, mode_t mode,
+                             std::string& error) {
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  if (fd.get() < 0) {
+    error = "cannot write " + tmp + ": " + Errno(errno);
+    return false;
+  }
+  if (::fchmod(fd.get(), mode) != 0) {
+    error = "cannot set the mode of " + tmp + ": " + Errno(errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = "cannot write " + tmp + ": " + Errno(errno);
+      ::unlink(tmp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
+    error = "cannot write " + tmp + ": " + Errno(errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + Errno(errno);
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
 
 // ---- OpenSSL owners ----
 struct Free {
@@ -78,35 +233,9 @@ struct Free {
   void operator()(BIGNUM* p) const { BN_free(p); }
   void operator()(OSSL_ENCODER_CTX* p) const { OSSL_ENCODER_CTX_free(p); }
   void operator()(OSSL_DECODER_CTX* p) const { OSSL_DECODER_CTX_free(p); }
-  void operator()(EVP_ENCODE_CTX* p) const { EVP_ENCODE_CTX_free(p); }
 };
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
-
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "digest-tool: %s\n", message.c_str());
-  return 1;
-}
-
-bool ReadFile(const fs::path& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
-bool WriteFile(const fs::path& path, std::string_view data) {
-  const fs::path tmp = path.string() + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (!out) return false;
-  }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  return !ec;
-}
 
 bool Sha1(std::string_view data, unsigned char out[20]) {
   unsigned int len = 0;
@@ -121,19 +250,88 @@ std::string Base64(const unsigned char* data, size_t size) {
   return out;
 }
 
-Owned<EVP_PKEY> ReadPrivateKey(const std::string& pemPath) {
-  std::string pem;
-  if (!ReadFile(pemPath, pem)) return nullptr;
-  Owned<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) return nullptr;
-  return Owned<EVP_PKEY>(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+// ---- passphrases ----
+struct Passphrase {
+  std::optional<std::string> text;  // given on the command line's terms
+  bool asked = false;               // the key wanted one
+};
+
+// From --passphrase-file (first line, without its line end) or --passphrase-env.
+[[nodiscard]] bool LoadPassphrase(const std::string& file, const std::string& env,
+                                  Passphrase& out, std::string& error) {
+  if (!file.empty() && !env.empty()) {
+    error = "give the passphrase with --passphrase-file or --passphrase-env, not both";
+    return false;
+  }
+  if (!file.empty()) {
+    std::string text;
+    if (!ReadFile(file, text, error)) return false;
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.empty()) {
+      error = "the passphrase file " + file + " is empty";
+      return false;
+    }
+    out.text = text;
+  } else if (!env.empty()) {
+    const char* value = std::getenv(env.c_str());
+    if (value == nullptr || *value == '\0') {
+      error = "the environment variable " + env + " holds no passphrase";
+      return false;
+    }
+    out.text = value;
+  }
+  return true;
 }
 
-Owned<EVP_PKEY> ReadPublicKey(const std::string& pemPath) {
+int PassphraseCallback(char* buffer, int size, int rwflag, void* user) {
+  auto* pass = static_cast<Passphrase*>(user);
+  pass->asked = true;
+  if (!pass->text) {
+    // No passphrase given: ask at the terminal when there is one, else refuse.
+    if (::isatty(STDIN_FILENO) == 1) return PEM_def_callback(buffer, size, rwflag, nullptr);
+    return -1;
+  }
+  const size_t n = pass->text->size();
+  if (size < 0 || n > static_cast<size_t>(size)) return -1;
+  std::memcpy(buffer, pass->text->data(), n);
+  return static_cast<int>(n);
+}
+
+// ---- keys ----
+[[nodiscard]] Owned<EVP_PKEY> ReadPrivateKey(const std::string& path, Passphrase& pass,
+                                             std::string& error) {
   std::string pem;
-  if (!ReadFile(pemPath, pem)) return nullptr;
+  if (!ReadFile(path, pem, error)) return nullptr;
   Owned<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) return nullptr;
+  if (!bio) {
+    error = "out of memory reading " + path;
+    return nullptr;
+  }
+  ERR_clear_error();
+  Owned<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, PassphraseCallback, &pass));
+  if (key) return key;
+  const std::string reason = OpenSslReason();
+  if (pass.asked && !pass.text && ::isatty(STDIN_FILENO) != 1) {
+    error = path + " is encrypted: give its passphrase with --passphrase-file FILE or "
+                   "--passphrase-env NAME";
+  } else if (pass.asked) {
+    error = "cannot decrypt the private key in " + path + ", wrong passphrase? (" + reason + ")";
+  } else {
+    error = path + " holds no private key in PEM (" + reason + ")";
+  }
+  return nullptr;
+}
+
+[[nodiscard]] Owned<EVP_PKEY> ReadPublicKey(const std::string& path, std::string& error) {
+  std::string pem;
+  if (!ReadFile(path, pem, error)) return nullptr;
+  Owned<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) {
+    error = "out of memory reading " + path;
+    return nullptr;
+  }
+  ERR_clear_error();
   EVP_PKEY* raw = nullptr;
   // Either "RSA PUBLIC KEY" (PKCS #1) or "PUBLIC KEY" (SubjectPublicKeyInfo).
   Owned<OSSL_DECODER_CTX> dctx(OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA",
@@ -141,34 +339,52 @@ Owned<EVP_PKEY> ReadPublicKey(const std::string& pemPath) {
                                                              nullptr));
   if (!dctx || OSSL_DECODER_from_bio(dctx.get(), bio.get()) != 1) {
     EVP_PKEY_free(raw);
+    error = path + " holds no RSA public key in PEM (" + OpenSslReason() + ")";
     return nullptr;
   }
   return Owned<EVP_PKEY>(raw);
 }
 
 // ---- keygen ----
-int Keygen(const std::string& privatePath, const std::string& publicPath) {
+int Keygen(const std::string& privatePath, const std::string& publicPath, bool force,
+           const Passphrase& pass) {
+  if (!force) {
+    for (const std::string& path : {privatePath, publicPath}) {
+      struct stat st {};
+      if (::lstat(path.c_str(), &st) == 0) {
+        return Fail(path + " exists: keygen never replaces a key; give --force to replace it");
+      }
+    }
+  }
+  if (privatePath == publicPath) return Fail("the private and the public key need two files");
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   Owned<BIGNUM> e(BN_new());
   if (!ctx || !e || BN_set_word(e.get(), 3) != 1 || EVP_PKEY_keygen_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), 1024) != 1 ||
       EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) != 1) {
-    return Fail("cannot set up RSA key generation");
+    return Fail("cannot set up RSA key generation (" + OpenSslReason() + ")");
   }
   EVP_PKEY* raw = nullptr;
-  if (EVP_PKEY_generate(ctx.get(), &raw) != 1) return Fail("key generation failed");
+  if (EVP_PKEY_generate(ctx.get(), &raw) != 1) {
+    return Fail("key generation failed (" + OpenSslReason() + ")");
+  }
   Owned<EVP_PKEY> key(raw);
 
   Owned<BIO> priv(BIO_new(BIO_s_mem()));
-  if (!priv || PEM_write_bio_PrivateKey(priv.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                        nullptr) != 1) {
-    return Fail("cannot encode the private key");
+  const EVP_CIPHER* cipher = pass.text ? EVP_aes_256_cbc() : nullptr;
+  auto* passData = pass.text ? reinterpret_cast<unsigned char*>(
+                                   const_cast<char*>(pass.text->data()))
+                             : nullptr;
+  const int passLen = pass.text ? static_cast<int>(pass.text->size()) : 0;
+  if (!priv || PEM_write_bio_PrivateKey(priv.get(), key.get(), cipher, passData, passLen,
+                                        nullptr, nullptr) != 1) {
+    return Fail("cannot encode the private key (" + OpenSslReason() + ")");
   }
   Owned<BIO> pub(BIO_new(BIO_s_mem()));
   Owned<OSSL_ENCODER_CTX> ectx(OSSL_ENCODER_CTX_new_for_pkey(
       key.get(), EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr));
   if (!pub || !ectx || OSSL_ENCODER_to_bio(ectx.get(), pub.get()) != 1) {
-    return Fail("cannot encode the public key");
+    return Fail("cannot encode the public key (" + OpenSslReason() + ")");
   }
   char* data = nullptr;
   long n = BIO_get_mem_data(priv.get(), &data);
@@ -178,14 +394,15 @@ int Keygen(const std::string& privatePath, const std::string& publicPath) {
   if (pubText.find("-----BEGIN RSA PUBLIC KEY-----") == std::string::npos) {
     return Fail("the public key did not encode as RSA PUBLIC KEY");
   }
-  if (!WriteFile(privatePath, privText)) return Fail("cannot write " + privatePath);
-  fs::permissions(privatePath, fs::perms::owner_read | fs::perms::owner_write,
-                  fs::perm_options::replace);
-  if (!WriteFile(publicPath, pubText)) return Fail("cannot write " + publicPath);
+  std::string error;
+  if (!WriteFile(privatePath, privText, 0600, error) ||
+      !WriteFile(publicPath, pubText, 0644, error)) {
+    return Fail(error);
+  }
   return 0;
 }
 
-// ---- make ----
+// ---- names ----
 bool IsPortableName(std::string_view name) {
   if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ') {
     return false;
@@ -195,6 +412,13 @@ bool IsPortableName(std::string_view name) {
     if (c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", ch) != nullptr) return false;
   }
   return IsValidUtf8(name);
+}
+
+bool IsManifestName(std::string_view name) {
+  const std::string lower = ToLowerAscii(name);
+  return lower == "digest.xml" ||
+         (lower.rfind("digest_", 0) == 0 && lower.size() > 11 &&
+          lower.compare(lower.size() - 4, 4, ".xml") == 0);
 }
 
 std::string XmlEscape(std::string_view s) {
@@ -212,6 +436,7 @@ std::string XmlEscape(std::string_view s) {
   return out;
 }
 
+// ---- make ----
 struct Entry {
   std::string path;  // "\" separated
   std::string name;
@@ -230,38 +455,42 @@ std::string ManifestText(const std::vector<Entry>& entries, bool bank) {
   return xml;
 }
 
-int Make(const fs::path& release, const std::string& bankHex, const fs::path& outDir) {
-  char* end = nullptr;
-  const unsigned long bankId = std::strtoul(bankHex.c_str(), &end, 16);
-  if (bankHex.empty() || *end != '\0' || bankId > 0xFFFFFF) {
-    return Fail("--bank wants the bank id in hexadecimal (867)");
-  }
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "%03lx", bankId);
-  const std::string bankText = hex;
-  const std::string bankManifest = "Digest_" + bankText + ".xml";
-
+// Every regular file under a release folder, as paths relative to it (manifests at the top left
+// out), or an error naming the folder.
+[[nodiscard]] bool ReleaseFiles(const fs::path& release, std::vector<fs::path>& out,
+                                std::string& error) {
   std::error_code ec;
-  if (!fs::is_directory(release, ec)) return Fail(release.string() + " is not a folder");
-  std::vector<fs::path> files;
+  if (!fs::is_directory(release, ec)) {
+    error = release.string() + " is not a folder" + (ec ? ": " + ec.message() : "");
+    return false;
+  }
   for (auto it = fs::recursive_directory_iterator(release, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_regular_file(ec)) files.push_back(it->path());
+    if (!it->is_regular_file(ec)) continue;
+    const fs::path rel = it->path().lexically_relative(release);
+    if (std::distance(rel.begin(), rel.end()) == 1 && IsManifestName(rel.string())) continue;
+    out.push_back(rel);
   }
-  if (ec) return Fail("cannot walk " + release.string() + ": " + ec.message());
+  if (ec) {
+    error = "cannot walk " + release.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+int Make(const fs::path& release, int bankId, const fs::path& outDir) {
+  const std::string bankText = corlinq::BankIdHex3(bankId);
+  const std::string bankManifest = "Digest_" + bankText + ".xml";
+  std::vector<fs::path> files;
+  std::string error;
+  if (!ReleaseFiles(release, files, error)) return Fail(error);
   std::vector<Entry> entries;
-  for (const fs::path& file : files) {
-    const fs::path rel = file.lexically_relative(release);
+  for (const fs::path& rel : files) {
     std::vector<std::string> parts;
     for (const fs::path& p : rel) parts.push_back(p.string());
     const std::string name = parts.back();
     parts.pop_back();
     const std::string lowerName = ToLowerAscii(name);
-    if (parts.empty() && (lowerName == "digest.xml" ||
-                          (lowerName.rfind("digest_", 0) == 0 && lowerName.size() > 11 &&
-                           lowerName.compare(lowerName.size() - 4, 4, ".xml") == 0))) {
-      continue;
-    }
     Entry e;
     e.name = name;
     if (!IsPortableName(name)) return Fail("refusing the file name \"" + rel.string() + "\"");
@@ -274,19 +503,20 @@ int Make(const fs::path& release, const std::string& bankHex, const fs::path& ou
     if (lowerName.find("_" + bankText) != std::string::npos) e.bank = true;
     std::string content;
     unsigned char digest[20];
-    if (!ReadFile(file, content) || !Sha1(content, digest)) {
-      return Fail("cannot read " + file.string());
-    }
+    if (!ReadFile((release / rel).string(), content, error)) return Fail(error);
+    if (!Sha1(content, digest)) return Fail("SHA-1 failed (" + OpenSslReason() + ")");
     e.digest = Base64(digest, sizeof digest);
     entries.push_back(std::move(e));
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.path != b.path ? a.path < b.path : a.name < b.name;
   });
+  std::error_code ec;
   fs::create_directories(outDir, ec);
-  if (!WriteFile(outDir / "Digest.xml", ManifestText(entries, false)) ||
-      !WriteFile(outDir / bankManifest, ManifestText(entries, true))) {
-    return Fail("cannot write the manifests into " + outDir.string());
+  if (ec) return Fail("cannot make the folder " + outDir.string() + ": " + ec.message());
+  if (!WriteFile((outDir / "Digest.xml").string(), ManifestText(entries, false), 0644, error) ||
+      !WriteFile((outDir / bankManifest).string(), ManifestText(entries, true), 0644, error)) {
+    return Fail(error);
   }
   size_t bankCount = 0;
   for (const Entry& e : entries) bankCount += e.bank ? 1 : 0;
@@ -312,23 +542,20 @@ bool Split(const std::string& text, std::string& content, std::string* hexDigits
   return true;
 }
 
-int Sign(const std::string& keyPath, const std::string& file) {
-  Owned<EVP_PKEY> key = ReadPrivateKey(keyPath);
-  if (!key) return Fail("cannot read a private key from " + keyPath);
-  if (EVP_PKEY_get_size(key.get()) != 128) return Fail("the key must be a 1024-bit RSA key");
-  std::string text;
-  if (!ReadFile(file, text)) return Fail("cannot read " + file);
+int Sign(EVP_PKEY* key, const std::string& file) {
+  std::string text, error;
+  if (!ReadFile(file, text, error)) return Fail(error);
   std::string content;
   if (!Split(text, content, nullptr)) return Fail(file + " has no closing tag to sign before");
   unsigned char digest[20];
-  if (!Sha1(content, digest)) return Fail("SHA-1 failed");
-  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!Sha1(content, digest)) return Fail("SHA-1 failed (" + OpenSslReason() + ")");
+  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   unsigned char sig[512];
   size_t sigLen = sizeof sig;
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_sign(ctx.get(), sig, &sigLen, digest, sizeof digest) != 1 || sigLen != 128) {
-    return Fail("RSA signing failed");
+    return Fail("RSA signing of " + file + " failed (" + OpenSslReason() + ")");
   }
   std::string hex;
   for (size_t i = 0; i < sigLen; ++i) {
@@ -339,67 +566,399 @@ int Sign(const std::string& keyPath, const std::string& file) {
   const size_t last = content.rfind('<');
   const std::string out = content.substr(0, last) + std::string(kSignOpen) + hex +
                           std::string(kSignClose) + content.substr(last);
-  if (!WriteFile(file, out)) return Fail("cannot write " + file);
+  struct stat st {};
+  const mode_t mode = ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  if (!WriteFile(file, out, mode, error)) return Fail(error);
   return 0;
 }
 
-int Verify(const std::string& keyPath, const std::string& file) {
-  Owned<EVP_PKEY> key = ReadPublicKey(keyPath);
-  if (!key) return Fail("cannot read a public key from " + keyPath);
-  std::string text;
-  if (!ReadFile(file, text)) return Fail("cannot read " + file);
+// Checks the signature of a manifest text; the reason when it does not hold.
+[[nodiscard]] bool CheckSignature(EVP_PKEY* key, const std::string& text, std::string& reason) {
   std::string content, hex;
-  if (!Split(text, content, &hex) || hex.empty()) return Fail(file + ": no signature block");
+  if (!Split(text, content, &hex) || hex.empty()) {
+    reason = "no signature block";
+    return false;
+  }
   unsigned char sig[128];
   for (size_t i = 0; i < 128; ++i) {
     unsigned v = 0;
     for (int k = 0; k < 2; ++k) {
       const char c = hex[2 * i + static_cast<size_t>(k)];
       const char* p = std::strchr("0123456789abcdef", c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-      if (c == '\0' || p == nullptr) return Fail(file + ": the signature is not hexadecimal");
+      if (c == '\0' || p == nullptr) {
+        reason = "the signature is not hexadecimal";
+        return false;
+      }
       v = v * 16 + static_cast<unsigned>(p - "0123456789abcdef");
     }
     sig[i] = static_cast<unsigned char>(v);
   }
   unsigned char digest[20];
-  if (!Sha1(content, digest)) return Fail("SHA-1 failed");
-  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!Sha1(content, digest)) {
+    reason = "SHA-1 failed (" + OpenSslReason() + ")";
+    return false;
+  }
+  Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   unsigned char rec[512];
   size_t recLen = sizeof rec;
   if (!ctx || EVP_PKEY_verify_recover_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_verify_recover(ctx.get(), rec, &recLen, sig, sizeof sig) != 1) {
-    return Fail(file + ": the signature does not open under this key");
+    reason = "the signature does not open under this public key: signed with another key, or "
+             "the signature was changed (" + OpenSslReason() + ")";
+    return false;
   }
   if (recLen != 20 || std::memcmp(rec, digest, 20) != 0) {
-    return Fail(file + ": the signature does not match the content");
+    reason = "the content does not match the signature: the file was changed after signing";
+    return false;
   }
+  return true;
+}
+
+int Verify(EVP_PKEY* key, const std::string& file) {
+  std::string text, error;
+  if (!ReadFile(file, text, error)) return Fail(error);
+  if (!CheckSignature(key, text, error)) return Fail(file + ": " + error);
   std::printf("%s: signature valid\n", file.c_str());
   return 0;
+}
+
+// ---- check ----
+struct Problem {
+  std::string kind;  // missing, tampered, bad-signature, unsafe-path, unlisted, malformed
+  std::string file;  // relative to the release folder, "/" separated
+  std::string message;
+};
+
+std::string JsonText(std::string_view s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+struct ManifestReport {
+  std::string name;
+  bool signatureValid = false;
+  size_t files = 0;
+};
+
+int Check(const fs::path& release, EVP_PKEY* key, std::optional<int> bankId, bool json) {
+  std::vector<Problem> problems;
+  std::vector<ManifestReport> reports;
+  std::vector<fs::path> files;
+  std::string error;
+  if (!ReleaseFiles(release, files, error)) return Fail(error);
+
+  // The manifests: Digest.xml and the bank's, or every bank manifest at the top.
+  std::vector<std::string> manifests = {"Digest.xml"};
+  if (bankId) {
+    manifests.push_back("Digest_" + corlinq::BankIdHex3(*bankId) + ".xml");
+  } else {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(release, ec)) {
+      const std::string name = item.path().filename().string();
+      if (IsManifestName(name) && ToLowerAscii(name) != "digest.xml") found.push_back(name);
+    }
+    std::sort(found.begin(), found.end());
+    if (found.empty()) {
+      problems.push_back({"missing", "Digest_<bank>.xml",
+                          "no bank manifest Digest_<bank>.xml at the top of the release"});
+    }
+    manifests.insert(manifests.end(), found.begin(), found.end());
+  }
+
+  std::set<std::string> listed;  // "/" separated, as on disk
+  for (const std::string& manifest : manifests) {
+    ManifestReport report;
+    report.name = manifest;
+    std::string text;
+    const std::string path = (release / manifest).string();
+    if (!ReadFile(path, text, error)) {
+      problems.push_back({"missing", manifest, error});
+      reports.push_back(report);
+      continue;
+    }
+    std::string reason;
+    report.signatureValid = CheckSignature(key, text, reason);
+    if (!report.signatureValid) problems.push_back({"bad-signature", manifest, reason});
+
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
+      problems.push_back({"malformed", manifest,
+                          std::string("not well-formed XML: ") + doc.ErrorStr()});
+      reports.push_back(report);
+      continue;
+    }
+    const tinyxml2::XMLElement* info =
+        doc.RootElement() ? doc.RootElement()->FirstChildElement("FileInfo") : nullptr;
+    if (info == nullptr) {
+      problems.push_back({"malformed", manifest, "no <FileInfo> under the root element"});
+      reports.push_back(report);
+      continue;
+    }
+    for (const tinyxml2::XMLElement* f = info->FirstChildElement("File"); f != nullptr;
+         f = f->NextSiblingElement("File")) {
+      const char* p = f->Attribute("Path");
+      const char* n = f->Attribute("FileName");
+      const char* d = f->Attribute("Digest");
+      ++report.files;
+      if (p == nullptr || n == nullptr || d == nullptr) {
+        problems.push_back({"malformed", manifest,
+                            "a <File> entry without Path, FileName or Digest (line " +
+                                std::to_string(f->GetLineNum()) + ")"});
+        continue;
+      }
+      // Every part of the path must be a plain name: no "..", no drive, no root.
+      std::string rel;
+      bool safe = IsPortableName(n);
+      std::string_view rest = p;
+      while (safe && !rest.empty()) {
+        const size_t cut = rest.find('\\');
+        const std::string_view part = rest.substr(0, cut);
+        safe = IsPortableName(part);
+        rel += std::string(part) + "/";
+        rest = cut == std::string_view::npos ? std::string_view() : rest.substr(cut + 1);
+        if (cut != std::string_view::npos && rest.empty()) safe = false;  // trailing "\"
+      }
+      rel += n;
+      if (!safe) {
+        problems.push_back({"unsafe-path", rel,
+                            "listed in " + manifest + " with a path outside the release or a "
+                            "name Windows cannot hold"});
+        continue;
+      }
+      listed.insert(rel);
+      std::string content;
+      struct stat st {};
+      const std::string onDisk = (release / rel).string();
+      if (::stat(onDisk.c_str(), &st) != 0 && errno == ENOENT) {
+        problems.push_back({"missing", rel, "listed in " + manifest + ", not in the release"});
+        continue;
+      }
+      if (!ReadFile(onDisk, content, error)) {
+        problems.push_back({"missing", rel, "listed in " + manifest + ", " + error});
+        continue;
+      }
+      unsigned char digest[20];
+      if (!Sha1(content, digest)) return Fail("SHA-1 failed (" + OpenSslReason() + ")");
+      const std::string got = Base64(digest, sizeof digest);
+      if (got != d) {
+        problems.push_back({"tampered", rel, "the content does not match " + manifest +
+                                                 " (listed digest " + d + ", file " + got + ")"});
+      }
+    }
+    reports.push_back(report);
+  }
+  for (const fs::path& rel : files) {
+    if (listed.count(rel.generic_string()) == 0) {
+      problems.push_back({"unlisted", rel.generic_string(), "in the release but in no manifest"});
+    }
+  }
+
+  if (json) {
+    std::string out = "{\"release\":" + JsonText(release.string()) +
+                      ",\"ok\":" + (problems.empty() ? "true" : "false") + ",\"manifests\":[";
+    for (size_t i = 0; i < reports.size(); ++i) {
+      out += (i ? "," : "") + std::string("{\"file\":") + JsonText(reports[i].name) +
+             ",\"signatureValid\":" + (reports[i].signatureValid ? "true" : "false") +
+             ",\"files\":" + std::to_string(reports[i].files) + "}";
+    }
+    out += "],\"problems\":[";
+    for (size_t i = 0; i < problems.size(); ++i) {
+      out += (i ? "," : "") + std::string("{\"kind\":") + JsonText(problems[i].kind) +
+             ",\"file\":" + JsonText(problems[i].file) +
+             ",\"message\":" + JsonText(problems[i].message) + "}";
+    }
+    out += "]}\n";
+    std::fputs(out.c_str(), stdout);
+  } else {
+    for (const Problem& p : problems) {
+      std::printf("%s: %s: %s\n", p.kind.c_str(), p.file.c_str(), p.message.c_str());
+    }
+    if (problems.empty()) {
+      std::printf("%s: release checks out:", release.string().c_str());
+      for (const ManifestReport& r : reports) std::printf(" %s %zu files,", r.name.c_str(), r.files);
+      std::printf(" signatures valid\n");
+    } else {
+      std::printf("%s: %zu problem%s\n", release.string().c_str(), problems.size(),
+                  problems.size() == 1 ? "" : "s");
+    }
+  }
+  return problems.empty() ? 0 : kFailed;
+}
+
+// ---- command line ----
+struct Args {
+  std::string command;
+  std::vector<std::string> operands;
+  std::map<std::string, std::string> values;  // option name -> value ("" for flags)
+  [[nodiscard]] bool has(const std::string& name) const { return values.count(name) != 0; }
+  [[nodiscard]] std::string get(const std::string& name) const {
+    const auto it = values.find(name);
+    return it == values.end() ? std::string() : it->second;
+  }
+};
+
+struct CommandRule {
+  const char* name;
+  std::vector<std::string> options;  // allowed
+  std::vector<std::string> required;
+  size_t minOperands;
+  size_t maxOperands;
+  const char* operandText;
+};
+
+const std::vector<CommandRule>& Rules() {
+  static const std::vector<CommandRule> rules = {
+      {"keygen", {"force", "passphrase-file", "passphrase-env"}, {}, 2, 2,
+       "OUT_PRIVATE_PEM OUT_PUBLIC_PEM"},
+      {"make", {"bank", "out"}, {"bank"}, 1, 1, "RELEASE_DIR"},
+      {"sign", {"key", "passphrase-file", "passphrase-env"}, {"key"}, 1, 64, "FILE..."},
+      {"verify", {"pubkey"}, {"pubkey"}, 1, 64, "FILE..."},
+      {"check", {"pubkey", "bank", "json"}, {"pubkey"}, 1, 1, "RELEASE_DIR"},
+  };
+  return rules;
+}
+
+const option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"force", no_argument, nullptr, 0},
+    {"json", no_argument, nullptr, 0},
+    {"bank", required_argument, nullptr, 0},
+    {"out", required_argument, nullptr, 0},
+    {"key", required_argument, nullptr, 0},
+    {"pubkey", required_argument, nullptr, 0},
+    {"passphrase-file", required_argument, nullptr, 0},
+    {"passphrase-env", required_argument, nullptr, 0},
+    {nullptr, 0, nullptr, 0},
+};
+
+// 0: go on; otherwise the exit code (help, version, usage error).
+int ParseArgs(int argc, char** argv, Args& args) {
+  opterr = 0;
+  optind = 1;
+  bool help = false;
+  bool version = false;
+  for (;;) {
+    int index = -1;
+    const int c = getopt_long(argc, argv, ":hV", kLongOptions, &index);
+    if (c == -1) break;
+    if (c == 'h') {
+      help = true;
+    } else if (c == 'V') {
+      version = true;
+    } else if (c == 0 && index >= 0) {
+      const std::string name = kLongOptions[index].name;
+      if (args.has(name)) return UsageError("--" + name + " is given twice");
+      args.values[name] = optarg ? optarg : "";
+    } else if (c == ':') {
+      return UsageError(std::string("the option ") + argv[optind - 1] + " wants a value");
+    } else {
+      const std::string bad = optopt ? std::string("-") + static_cast<char>(optopt)
+                                     : std::string(argv[optind - 1]);
+      return UsageError("unknown option " + bad);
+    }
+  }
+  for (int i = optind; i < argc; ++i) args.operands.emplace_back(argv[i]);
+  if (version) {
+    std::printf("digest-tool %s\n", CORLINQ_TOOLS_VERSION);
+    return -1;
+  }
+  if (help) {
+    std::fputs(kHelp, stdout);
+    return -1;
+  }
+  if (args.operands.empty()) return UsageError("no command given");
+  args.command = args.operands.front();
+  args.operands.erase(args.operands.begin());
+  const CommandRule* rule = nullptr;
+  for (const CommandRule& r : Rules()) {
+    if (args.command == r.name) rule = &r;
+  }
+  if (rule == nullptr) return UsageError("unknown command \"" + args.command + "\"");
+  for (const auto& [name, value] : args.values) {
+    if (std::find(rule->options.begin(), rule->options.end(), name) == rule->options.end()) {
+      return UsageError("--" + name + " is not an option of " + args.command);
+    }
+  }
+  for (const std::string& name : rule->required) {
+    if (!args.has(name)) return UsageError(args.command + " wants --" + name);
+  }
+  if (args.operands.size() < rule->minOperands || args.operands.size() > rule->maxOperands) {
+    const std::string extra =
+        args.operands.size() > rule->maxOperands ? " (\"" + args.operands.back() + "\" is one too many)" : "";
+    return UsageError(args.command + " wants " + rule->operandText + extra);
+  }
+  return 0;
+}
+
+int Run(int argc, char** argv) {
+  Args args;
+  if (const int rc = ParseArgs(argc, argv, args); rc != 0) return rc < 0 ? 0 : rc;
+  std::optional<int> bankId;
+  if (args.has("bank")) {
+    bankId = corlinq::ParseBankId(args.get("bank"));
+    if (!bankId) {
+      return UsageError("--bank \"" + args.get("bank") +
+                        "\" is not a bank id (hexadecimal, with or without 0x: 5a5, 0x5a5)");
+    }
+  }
+  std::string error;
+  Passphrase pass;
+  if (!LoadPassphrase(args.get("passphrase-file"), args.get("passphrase-env"), pass, error)) {
+    return Fail(error);
+  }
+  const std::vector<std::string>& ops = args.operands;
+  if (args.command == "keygen") return Keygen(ops[0], ops[1], args.has("force"), pass);
+  if (args.command == "make") return Make(ops[0], *bankId, args.has("out") ? args.get("out") : ops[0]);
+  if (args.command == "sign") {
+    Owned<EVP_PKEY> key = ReadPrivateKey(args.get("key"), pass, error);
+    if (!key) return Fail(error);
+    if (EVP_PKEY_get_size(key.get()) != 128) {
+      return Fail(args.get("key") + " is not a 1024-bit RSA key");
+    }
+    for (const std::string& file : ops) {
+      if (const int rc = Sign(key.get(), file); rc != 0) return rc;
+    }
+    return 0;
+  }
+  Owned<EVP_PKEY> key = ReadPublicKey(args.get("pubkey"), error);
+  if (!key) return Fail(error);
+  if (args.command == "verify") {
+    int rc = 0;
+    for (const std::string& file : ops) rc = std::max(rc, Verify(key.get(), file));
+    return rc;
+  }
+  return Check(ops[0], key.get(), bankId, args.has("json"));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-    std::fputs(kHelp, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(std::string("internal error: ") + e.what());
+  } catch (...) {
+    return Fail("internal error");
   }
-  const std::string& cmd = args[0];
-  if (cmd == "keygen" && args.size() == 3) return Keygen(args[1], args[2]);
-  if (cmd == "make" && (args.size() == 4 || args.size() == 6) && args[2] == "--bank") {
-    fs::path out = args[1];
-    if (args.size() == 6) {
-      if (args[4] != "--out") return Fail("unknown option " + args[4]);
-      out = args[5];
-    }
-    return Make(args[1], args[3], out);
-  }
-  if (cmd == "sign" && args.size() == 4 && args[1] == "--key") return Sign(args[2], args[3]);
-  if (cmd == "verify" && args.size() == 4 && args[1] == "--pubkey") {
-    return Verify(args[2], args[3]);
-  }
-  std::fputs(kHelp, stderr);
-  return 2;
 }

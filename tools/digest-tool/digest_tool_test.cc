@@ -2,9 +2,12 @@
 // and no single changed byte outside the free bytes survives.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "manifest/manifest_entries.h"
@@ -40,6 +43,29 @@ class DigestToolTest : public ::testing::Test {
     fs::create_directories(dir_);
   }
   void TearDown() override { fs::remove_all(dir_); }
+  struct Run {
+    int rc;
+    std::string out, err;
+  };
+  // The tool with its output kept; stdin is never a terminal here.
+  Run Exec(const std::string& args, const std::string& env = "") {
+    const std::string cmd = env + " '" + std::string(DIGEST_TOOL) + "' " + args + " >" +
+                            Q(dir_ / "stdout") + " 2>" + Q(dir_ / "stderr") + " </dev/null";
+    const int rc = std::system(cmd.c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Read(dir_ / "stdout"), Read(dir_ / "stderr")};
+  }
+  // A small release, made and signed with the demo key.
+  fs::path SignedRelease() {
+    const fs::path rel = dir_ / "release";
+    Write(rel / "WebUI_867.exe", "exe");
+    Write(rel / "bin" / "core.dll", "core");
+    Write(rel / "帮助" / "说明.txt", "help");
+    EXPECT_EQ(Tool("make " + Q(rel) + " --bank 867"), 0);
+    EXPECT_EQ(Tool("sign --key '" + key_ + "' " + Q(rel / "Digest.xml") + " " +
+                   Q(rel / "Digest_867.xml")),
+              0);
+    return rel;
+  }
   const std::string key_ = std::string(CORLINQ_SOURCE_DIR) + "/keys/manifest-signing.pem";
   const std::string pub_ = std::string(CORLINQ_SOURCE_DIR) + "/keys/manifest-public.pem";
   fs::path dir_;
@@ -138,6 +164,178 @@ TEST_F(DigestToolTest, ToolVerifyRejectsTamperingAndSignAfreshReplacesTheBlock) 
   Write(file, changed);
   EXPECT_NE(Tool("verify --pubkey '" + pub_ + "' " + Q(file)), 0);
   EXPECT_NE(Tool("nonsense"), 0);
+}
+
+TEST_F(DigestToolTest, CommandLineFollowsTheUsualConventions) {
+  const fs::path rel = dir_ / "r";
+  Write(rel / "WebUI_5a5.exe", "x");
+  struct Case {
+    std::string args;
+    int rc;
+    std::string out;  // stdout must hold this
+    std::string err;  // stderr must hold this
+  } cases[] = {
+      {"--help", 0, "digest-tool check --pubkey", ""},
+      {"check --help", 0, "digest-tool keygen", ""},
+      {"--version", 0, "digest-tool ", ""},
+      {"make --bank=5a5 " + Q(rel), 0, "Digest_5a5.xml: 1 files", ""},
+      {"make " + Q(rel) + " --out=" + Q(dir_ / "o1") + " --bank 0x5A5", 0, "Digest_5a5.xml: 1", ""},
+      {"make " + Q(rel) + " --bank 0X5a5 --out " + Q(dir_ / "o2"), 0, "Digest_5a5.xml: 1", ""},
+      {"make --bank 42 --out " + Q(dir_ / "o3") + " " + Q(rel), 0, "Digest_042.xml: 0", ""},
+      {"", 2, "", "no command given"},
+      {"frobnicate x", 2, "", "unknown command \"frobnicate\""},
+      {"--frobnicate", 2, "", "unknown option --frobnicate"},
+      {"make " + Q(rel) + " --bank zz", 2, "", "--bank \"zz\" is not a bank id"},
+      {"make " + Q(rel) + " --bank 0x0x5a5", 2, "", "\"0x0x5a5\" is not a bank id"},
+      {"make " + Q(rel), 2, "", "make wants --bank"},
+      {"make " + Q(rel) + " --bank 5a5 --key k", 2, "", "--key is not an option of make"},
+      {"make " + Q(rel) + " extra --bank 5a5", 2, "", "\"extra\" is one too many"},
+      {"sign --key", 2, "", "--key wants a value"},
+      {"sign --key k", 2, "", "sign wants FILE..."},
+      {"verify --pubkey=p --pubkey=q f", 2, "", "--pubkey is given twice"},
+  };
+  for (const Case& c : cases) {
+    const Run r = Exec(c.args);
+    EXPECT_EQ(r.rc, c.rc) << c.args << "\n" << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << ": " << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+    if (c.rc == 2) {
+      EXPECT_TRUE(r.out.empty()) << c.args;
+    }
+  }
+  EXPECT_TRUE(fs::exists(dir_ / "o1" / "Digest_5a5.xml"));
+  EXPECT_TRUE(fs::exists(dir_ / "o3" / "Digest_042.xml"));
+}
+
+TEST_F(DigestToolTest, KeyFailuresNameTheFileAndTheReason) {
+  Write(dir_ / "m.xml", "<D><FileInfo/></D>\r\n");
+  ASSERT_EQ(Tool("keygen " + Q(dir_ / "other.pem") + " " + Q(dir_ / "other-pub.pem")), 0);
+  const std::string m = Q(dir_ / "m.xml");
+  struct Case {
+    std::string args;
+    std::string err;
+  } cases[] = {
+      {"sign --key " + Q(dir_) + " " + m, ": Is a directory"},
+      {"sign --key " + Q(dir_ / "none.pem") + " " + m, "none.pem: No such file or directory"},
+      {"sign --key '" + pub_ + "' " + m, "manifest-public.pem holds no private key in PEM ("},
+      {"sign --key '" + key_ + "' " + Q(dir_ / "none.xml"), "none.xml: No such file or directory"},
+      {"verify --pubkey " + Q(dir_ / "none.pem") + " " + m, "none.pem: No such file or directory"},
+      {"verify --pubkey " + m + " " + m, "m.xml holds no RSA public key in PEM ("},
+      {"verify --pubkey '" + pub_ + "' " + m, "m.xml: no signature block"},
+  };
+  for (const Case& c : cases) {
+    const Run r = Exec(c.args);
+    EXPECT_EQ(r.rc, 1) << c.args << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+  }
+  // A wrong key and a changed file are told apart.
+  ASSERT_EQ(Tool("sign --key '" + key_ + "' " + m), 0);
+  Run r = Exec("verify --pubkey " + Q(dir_ / "other-pub.pem") + " " + m);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("does not open under this public key"), std::string::npos) << r.err;
+  std::string text = Read(dir_ / "m.xml");
+  text[1] = 'E';
+  Write(dir_ / "m.xml", text);
+  r = Exec("verify --pubkey '" + pub_ + "' " + m);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("the file was changed after signing"), std::string::npos) << r.err;
+}
+
+TEST_F(DigestToolTest, KeygenKeepsExistingKeysAndTakesAPassphraseFromAFileOrTheEnvironment) {
+  const fs::path priv = dir_ / "k.pem", pub = dir_ / "k-pub.pem";
+  ASSERT_EQ(Tool("keygen " + Q(priv) + " " + Q(pub)), 0);
+  EXPECT_EQ(fs::status(priv).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  const std::string first = Read(priv);
+  Run r = Exec("keygen " + Q(priv) + " " + Q(dir_ / "new-pub.pem"));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("k.pem exists"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+  EXPECT_EQ(Read(priv), first);
+  EXPECT_FALSE(fs::exists(dir_ / "new-pub.pem"));
+  ASSERT_EQ(Tool("keygen --force " + Q(priv) + " " + Q(pub)), 0);
+  EXPECT_NE(Read(priv), first);
+
+  // An encrypted key: made with the passphrase from the environment, used with it from a file.
+  const fs::path epriv = dir_ / "e.pem", epub = dir_ / "e-pub.pem";
+  ASSERT_EQ(Exec("keygen --passphrase-env=DT_PASS " + Q(epriv) + " " + Q(epub),
+                 "DT_PASS='correct horse'").rc, 0);
+  EXPECT_NE(Read(epriv).find("ENCRYPTED PRIVATE KEY"), std::string::npos);
+  Write(dir_ / "pass.txt", "correct horse\n");
+  Write(dir_ / "wrong.txt", "battery staple\n");
+  Write(dir_ / "m.xml", "<D><FileInfo/></D>\r\n");
+  const std::string m = Q(dir_ / "m.xml");
+  r = Exec("sign --key " + Q(epriv) + " " + m);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("e.pem is encrypted: give its passphrase"), std::string::npos) << r.err;
+  r = Exec("sign --key " + Q(epriv) + " --passphrase-file " + Q(dir_ / "wrong.txt") + " " + m);
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("wrong passphrase"), std::string::npos) << r.err;
+  r = Exec("sign " + m + " --passphrase-env DT_UNSET --key " + Q(epriv));
+  EXPECT_EQ(r.rc, 1);
+  EXPECT_NE(r.err.find("DT_UNSET holds no passphrase"), std::string::npos) << r.err;
+  ASSERT_EQ(Exec("sign " + m + " --key " + Q(epriv) + " --passphrase-file=" + Q(dir_ / "pass.txt")).rc, 0);
+  EXPECT_EQ(Tool("verify --pubkey " + Q(epub) + " " + m), 0);
+  ASSERT_EQ(Exec("sign --key " + Q(epriv) + " --passphrase-env DT_PASS " + m,
+                 "DT_PASS='correct horse'").rc, 0);
+  EXPECT_EQ(Tool("verify --pubkey " + Q(epub) + " " + m), 0);
+}
+
+TEST_F(DigestToolTest, CheckReportsEachProblemOfAReleaseWithItsOwnMessage) {
+  const std::string pub = "--pubkey '" + pub_ + "' ";
+  const fs::path rel = SignedRelease();
+  Run r = Exec("check " + pub + Q(rel));
+  EXPECT_EQ(r.rc, 0) << r.out;
+  EXPECT_NE(r.out.find("release checks out"), std::string::npos) << r.out;
+  ASSERT_EQ(Exec("check " + Q(rel) + " --bank=0x867 --json " + pub).rc, 0);
+
+  ASSERT_EQ(Tool("keygen " + Q(dir_ / "other.pem") + " " + Q(dir_ / "other-pub.pem")), 0);
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    std::string line;  // the problem's line
+  } cases[] = {
+      {"tampered file", [&] { Write(rel / "bin" / "core.dll", "c0re"); },
+       "tampered: bin/core.dll: the content does not match Digest.xml"},
+      {"missing file", [&] { fs::remove(rel / "帮助" / "说明.txt"); },
+       "missing: 帮助/说明.txt: listed in Digest.xml, not in the release"},
+      {"missing bank file", [&] { fs::remove(rel / "WebUI_867.exe"); },
+       "missing: WebUI_867.exe: listed in Digest_867.xml"},
+      {"changed manifest", [&] {
+         std::string t = Read(rel / "Digest.xml");
+         t.replace(t.find("core.dll"), 8, "Core.dll");
+         Write(rel / "Digest.xml", t);
+       }, "bad-signature: Digest.xml: the content does not match the signature"},
+      {"signed with another key", [&] {
+         ASSERT_EQ(Tool("sign --key " + Q(dir_ / "other.pem") + " " + Q(rel / "Digest_867.xml")), 0);
+       }, "bad-signature: Digest_867.xml: the signature does not open under this public key"},
+      {"unsigned manifest", [&] { ASSERT_EQ(Tool("make " + Q(rel) + " --bank 867"), 0); },
+       "bad-signature: Digest.xml: no signature block"},
+      {"missing manifest", [&] { fs::remove(rel / "Digest_867.xml"); },
+       "missing: Digest_867.xml: cannot read"},
+      {"unlisted file", [&] { Write(rel / "bin" / "extra.dll", "x"); },
+       "unlisted: bin/extra.dll: in the release but in no manifest"},
+      {"path out of the release", [&] {
+         std::string t = Read(rel / "Digest.xml");
+         t.replace(t.find("Path=\"bin\""), 10, "Path=\"..\"");
+         Write(rel / "Digest.xml", t);
+         ASSERT_EQ(Tool("sign --key '" + key_ + "' " + Q(rel / "Digest.xml")), 0);
+       }, "unsafe-path: ../core.dll: listed in Digest.xml with a path outside the release"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(rel);
+    SignedRelease();
+    c.damage();
+    r = Exec("check " + pub + "--bank 867 " + Q(rel));
+    EXPECT_EQ(r.rc, 1) << c.what << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.line), std::string::npos)
+        << c.what << ":\n" << r.out;
+    r = Exec("check --json " + pub + "--bank 867 " + Q(rel));
+    EXPECT_EQ(r.rc, 1) << c.what;
+    const std::string kind = c.line.substr(0, c.line.find(':'));
+    EXPECT_NE(r.out.find("\"ok\":false"), std::string::npos) << c.what << r.out;
+    EXPECT_NE(r.out.find("{\"kind\":\"" + kind + "\""), std::string::npos) << c.what << r.out;
+  }
 }
 
 }  // namespace

@@ -18,11 +18,32 @@ sealed=$("$tool" seal 867)
 json='{"v":"2.1.15.1203","url":"https://127.0.0.1/dl","update":"1"}'
 [[ $("$tool" open "$("$tool" seal "$json")") == "$json" ]] || fail "round trip of a reply"
 
-# keys/envelope.pem under the working directory comes first.
+# A keys/envelope.pem under the working directory is never taken: only --key or the built-in
+# key file.
 mkdir keys
 openssl genrsa -traditional -out keys/envelope.pem 1024 2>/dev/null
-other=$("$tool" seal 867)
-[[ $("$tool" open "$other") == 867 ]] || fail "round trip with ./keys/envelope.pem"
+[[ $("$tool" open "$("$tool" seal 867)" --key "$key") == 867 ]] || fail "./keys/envelope.pem was used"
+other=$("$tool" seal 867 --key keys/envelope.pem)
+[[ $("$tool" --key=keys/envelope.pem open "$other") == 867 ]] || fail "--key=FILE before the command"
+
+# The usual command-line conventions.
+help=$("$tool" --help) || fail "--help exit code"
+[[ $help == *"envelope-tool seal TEXT"* ]] || fail "--help on stdout"
+[[ $("$tool" --version) == "envelope-tool "* ]] || fail "--version"
+usage() {  # usage TEXT_IN_MESSAGE ARGS...
+  local want=$1 rc=0; shift
+  "$tool" "$@" >out 2>err || rc=$?
+  [[ $rc -eq 2 ]] || fail "$*: exit code $rc, not 2"
+  grep -qF -- "$want" err || fail "$*: message without \"$want\": $(cat err)"
+  [[ ! -s out ]] || fail "$*: printed on stdout"
+}
+usage "unknown option --frob" seal 867 --frob
+usage "unknown command \"wrap\"" wrap 867
+usage "\"extra\" is one too many" seal 867 extra
+usage "--key wants a value" seal 867 --key
+usage "no command given"
+usage "seal wants one TEXT" seal
+usage "--key is given twice" seal 867 --key "$key" --key "$key"
 
 expect_failure() {
   local what=$1; shift
@@ -30,14 +51,15 @@ expect_failure() {
   [[ -s err ]] || fail "$what: no message on stderr"
   [[ ! -s out ]] || fail "$what: printed on stdout"
 }
-expect_failure "foreign key" open "$sealed"
+expect_failure "foreign key" open "$sealed" --key keys/envelope.pem
 digit=${sealed:300:1}; [[ $digit == 0 ]] && swap=1 || swap=0
 expect_failure "tampered" open "${sealed:0:300}${swap}${sealed:301}" --key "$key"
 expect_failure "truncated" open "${sealed:0:200}" --key "$key"
 expect_failure "not hex" open "hello world" --key "$key"
 expect_failure "missing key file" seal 867 --key "$work/none.pem"
+grep -qF "none.pem: No such file or directory" err || fail "missing key file: no reason: $(cat err)"
+expect_failure "key file is a folder" seal 867 --key "$work"
+grep -qF "Is a directory" err || fail "key folder: no reason: $(cat err)"
 expect_failure "key file not a key" seal 867 --key /dev/null
 expect_failure "empty text" seal ""
-expect_failure "no operand" seal
-expect_failure "unknown command" wrap 867
 echo "envelope-tool: all checks passed"

@@ -1,13 +1,31 @@
 #!/usr/bin/env bash
-# Draws the dialogs' pictures, the icon and the progress-bar tile into this folder.
-# The results are committed, so a build needs no ImageMagick; run this again only to change the
-# artwork. Needs ImageMagick's convert and the WenQuanYi Micro Hei font (fonts-wqy-microhei).
-#   ui/res/make-artwork.sh [bank display name]
+# Draws the dialogs' pictures, the icon and the progress-bar tile.
+#   ui/res/make-artwork.sh [--out DIR] [--pictures-only] [BANK_NAME]
+# The build runs it for the bank of the build (the name from its row of the bank table) with
+# --pictures-only into the build folder, so every bank's banners carry its own name; a bank's
+# own pictures come in with -DBANK_ARTWORK=<folder> instead. Without --out it writes into this
+# folder: the committed pictures (the demo bank's, used when ImageMagick is missing), the icon
+# and the tile, which are the same for every bank.
+# Needs ImageMagick's convert and the WenQuanYi Micro Hei font (fonts-wqy-microhei).
 set -euo pipefail
-cd "$(dirname "$(readlink -f "$0")")"
-BANK=${1:-恒澍银行}
+here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+out=$here pictures_only=0 BANK=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --out) out=$2; shift 2 ;;
+    --out=*) out=${1#--out=}; shift ;;
+    --pictures-only) pictures_only=1; shift ;;
+    --help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "make-artwork: unknown option $1" >&2; exit 2 ;;
+    *) BANK=$1; shift ;;
+  esac
+done
+BANK=${BANK:-恒澍银行}
+mkdir -p "$out"
+cd "$out"
 FONT=${FONT:-/usr/share/fonts/truetype/wqy/wqy-microhei.ttc}
 [ -f "$FONT" ] || { echo "font $FONT missing (apt-get install fonts-wqy-microhei)" >&2; exit 1; }
+command -v convert >/dev/null || { echo "ImageMagick's convert missing (apt-get install imagemagick)" >&2; exit 1; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -96,12 +114,13 @@ convert -size 600x365 xc:'#f0f0f0' \
   -fill '#d5d9de' -draw "rectangle 0,289 600,289" \
   "$tmp/176.png"
 
-# 180, 184: small question pictures, logo beside the question.
+# 180, 184: small question pictures, logo beside the question, the bank's name above it.
 question_picture() {  # first-line second-line out
   convert -size 420x220 gradient:'#ffffff-#eef0f2' \
     -fill "$RED" -draw "rectangle 0,0 420,6" \
     "$tmp/logo96.png" -geometry +24+46 -composite \
-    -font "$FONT" -fill "$INK" -pointsize 17 -annotate +136+88 "$1" -annotate +136+114 "$2" \
+    -font "$FONT" -fill '#9aa1a8' -pointsize 12 -annotate +136+58 "$BANK · 网银助手" \
+    -fill "$INK" -pointsize 17 -annotate +136+88 "$1" -annotate +136+114 "$2" \
     -fill '#d5d9de' -draw "rectangle 0,168 420,169" \
     "$3"
 }
@@ -109,6 +128,10 @@ question_picture "网银助手已有最新版本，" "是否需要更新？" "$t
 question_picture "您是否要重新安装网银助手？" "" "$tmp/184.png"
 
 for id in 174 175 176 177 178 180 184; do png "$tmp/$id.png" "picture_$id.png"; done
+if [ "$pictures_only" = 1 ]; then
+  echo "pictures for $BANK written to $out"
+  exit 0
+fi
 
 # 181: the icon, 48, 32 and 16 pixels.
 convert "$tmp/logo96.png" -define icon:auto-resize=48,32,16 downloader.ico
@@ -136,4 +159,4 @@ with open("progress_fill.bmp", "wb") as f:
     f.write(struct.pack("<2sIHHI", b"BM", offset + len(pixels), 0, 0, offset) + info + table + pixels)
 PY
 
-echo "artwork written to $(pwd)"
+echo "artwork for $BANK written to $out"
