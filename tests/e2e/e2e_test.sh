@@ -493,8 +493,48 @@ group_cancel() {
   mkdir -p "$big"
   head -c 8000000 /dev/urandom >"$big/assist.dat"
   e2e_make_release "$E2E_STATE/release-big" "$src" "bin/assist.dat=$big/assist.dat"
-  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-big" || fail "cancel: server start"
-  local answer lines
+  # The files come from nginx at a trickle, so that the run is still downloading when the
+  # question is answered however fast the downloader is; nginx logs each file when it is sent.
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  NGINX_DIR=$E2E_STATE/nginx-slow
+  local ngport
+  ngport=$(deploy_free_port)
+  mkdir -p "$NGINX_DIR/tmp" "$NGINX_DIR/www/release"
+  ln -sfn "$E2E_STATE/release-big" "$NGINX_DIR/www/release/$E2E_BANK"
+  local user=''
+  [ "$(id -u)" != 0 ] || user="user $(id -un) $(id -gn);"
+  cat >"$NGINX_DIR/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+$user
+pid $NGINX_DIR/nginx.pid;
+error_log $NGINX_DIR/error.log notice;
+events { worker_connections 64; }
+http {
+  default_type application/octet-stream;
+  access_log $NGINX_DIR/access.log;
+  client_body_temp_path $NGINX_DIR/tmp/body;
+  proxy_temp_path $NGINX_DIR/tmp/proxy;
+  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
+  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
+  scgi_temp_path $NGINX_DIR/tmp/scgi;
+  server {
+    listen 127.0.0.1:$ngport ssl;
+    ssl_certificate $E2E_STATE/certs/server.crt;
+    ssl_certificate_key $E2E_STATE/certs/server.key;
+    root $NGINX_DIR/www;
+    limit_rate 512k;
+  }
+}
+CONF
+  deploy_nginx_start "$NGINX_DIR" || fail "cancel: nginx start"
+  e2e_server_stop server
+  e2e_server_config "$E2E_STATE/server.json" "$E2E_STATE/release-big" 1.0.0.1 0
+  sed -i "s#\"release\": #\"url\": \"https://localhost:$ngport/release/$E2E_BANK\", \"release\": #" "$E2E_STATE/server.json"
+  e2e_server_start server update-server --config "$E2E_STATE/server.json" || fail "cancel: server start"
+  e2e_workdir "$WORK" https://localhost ":$(e2e_server_port server)"
+  local answer lines access=$NGINX_DIR/access.log
+  touch "$access"
   for answer in no yes; do
     e2e_stop_programs
     e2e_reset_install
@@ -505,11 +545,11 @@ group_cancel() {
     drv click 135 2 >/dev/null
     expect "cancel/$answer: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
     [ $answer = no ] && shot 135 135_cancel_question
-    lines=$(wc -l <"$E2E_STATE/servers/server.log")
+    lines=$(wc -l <"$access")
     drv answer-msgbox "$E2E_TITLE" $answer >/dev/null
     if [ $answer = no ]; then
       check "cancel/no: the run goes on (further downloads)" \
-        bash -c "for i in \$(seq 100); do [ \$(wc -l <'$E2E_STATE/servers/server.log') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
+        bash -c "for i in \$(seq 100); do [ \$(wc -l <'$access') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
       check "cancel/no: and finishes" finished
     else
       check "cancel/yes: the process ends" e2e_wait_exit 15
@@ -517,6 +557,8 @@ group_cancel() {
     fi
   done
   e2e_stop_programs
+  deploy_nginx_stop "$NGINX_DIR"
+  NGINX_DIR=
 
   echo "# a tampered file: 下载失败, then Cancel closes without a question"
   e2e_reset_install
