@@ -175,6 +175,9 @@ class FakeHost : public Host {
   std::vector<int> exits;
   int comDepth = 0;
   int comEnters = 0;
+  int64_t now = 1796083200;  // 2026-12-01T00:00:00Z
+
+  int64_t UnixTimeNow() override { return now; }
 
   void Trace(const std::string& text, const std::string& tag) override { traces.emplace_back(text, tag); }
   void Sleep(uint32_t ms) override {

@@ -12,6 +12,7 @@
 
 #include "app/app_config.h"
 #include "engine/ports.h"
+#include "engine/release_check.h"
 #include "engine/runtime_table.h"
 #include "notifier/popup_link.h"
 #include "ui/dialog_view.h"
@@ -117,6 +118,8 @@ class InstallEngine {
   std::vector<std::string> updateList;
   // Set when a step has ended the process through the host (a test host returns).
   bool exitRequested = false;
+  // How fetched manifests without a release statement are taken (build option RELEASE_POLICY).
+  ReleasePolicy releasePolicy = BuildReleasePolicy();
 
   // Progress helpers: each update is on screen before they return.
   void RefreshControl(int controlId);
@@ -126,6 +129,9 @@ class InstallEngine {
 
   // Manifest-driven download and update.
   [[nodiscard]] bool FetchManifests();
+  // The release check of the two fetched, verified manifests; a refusal is shown and both are
+  // removed.
+  [[nodiscard]] bool AcceptRelease(const std::string& commonFile, const std::string& bankFile);
   [[nodiscard]] int CountManifestEntries(ManifestKind kind);
   [[nodiscard]] bool SyncManifestFiles(ManifestKind kind);
 

@@ -67,7 +67,7 @@ bool InstallEngine::FetchManifests() {
       return false;
     }
   }
-  return true;
+  return AcceptRelease(commonTarget, bankTarget);
 }
 
 int InstallEngine::CountManifestEntries(ManifestKind kind) {

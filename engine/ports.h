@@ -2,6 +2,7 @@
 // The ports through which the install engine reaches the system. Each is a small abstract class
 // taken by reference; the Win32 adapters live in engine/win/, the unit tests use in-memory fakes.
 // Paths are UTF-8 texts with "\" separators, exactly as the engine composes them.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "manifest/manifest_entries.h"  // ManifestEntry: one "File" element of a manifest
+#include "manifest/release_statement.h"  // the Release element of a manifest
 
 #include "base/folder_entry.h"
 
@@ -37,6 +39,9 @@ struct ManifestLoad {
   };
   Status status = Status::kUnloadable;
   std::vector<ManifestEntry> entries;
+  // The manifest's release statement; statement is filled when release is kValid.
+  StatementRead release = StatementRead::kAbsent;
+  ReleaseStatement statement{};
 };
 
 // The signed "Digest" manifests.
@@ -171,6 +176,11 @@ class Host {
   // Diagnostics channel: a text and a tag ("Success", "Failed", ...). No visible effect.
   virtual void Trace(const std::string& text, const std::string& tag) = 0;
   virtual void Sleep(uint32_t ms) = 0;
+  // The wall clock in seconds since 1970-01-01T00:00:00Z; a release's expiry is judged by it.
+  [[nodiscard]] virtual int64_t UnixTimeNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
   // A message box without owner: exclamation icon, OK button.
   virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
   // Ends the process with code. Does not return in the real program; a test host records it.

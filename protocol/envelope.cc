@@ -2,6 +2,8 @@
 #include "protocol/envelope.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <cstring>
 #include <vector>
 
@@ -77,6 +79,7 @@ class RsaContext {
   RsaContext& operator=(const RsaContext&) = delete;
   ~RsaContext() { mbedtls_rsa_free(&rsa_); }
   mbedtls_rsa_context* get() { return &rsa_; }
+  const mbedtls_rsa_context* get() const { return &rsa_; }
 
   // Loads N and E, or all eight components; requires a 128-byte modulus and a key that passes
   // the library's public or private key check.
@@ -121,10 +124,11 @@ void PutBigEndian16(unsigned char* at, size_t value) {
   at[1] = static_cast<unsigned char>(value & 0xFF);
 }
 
-// The opening proper, into output (capacity at least the decoded length). Returns the plaintext
+// The opening proper, into output (capacity at least the decoded length), with a loaded
+// private-key context and a seeded generator for the blinding. Returns the plaintext
 // length, or -1.
-long OpenDecoded(const EnvelopeKey& key, const unsigned char* b, size_t length,
-                 unsigned char* output) {
+long OpenDecoded(mbedtls_rsa_context* rsa, Drbg& drbg, const EnvelopeKeyUnwrap* unwrap,
+                 const unsigned char* b, size_t length, unsigned char* output) {
   // Fields at fixed positions; tag and length-form bytes are not examined.
   if (length < 7) return -1;
   const size_t keyLength = b[6];
@@ -139,15 +143,16 @@ long OpenDecoded(const EnvelopeKey& key, const unsigned char* b, size_t length,
   if (length < keyLength + cipherLength + 14 + digestLength) return -1;
   if (cipherLength % 8 != 0 || digestLength != kDigestBytes) return -1;
 
-  RsaContext rsa;
-  if (!rsa.Load(key, /*withPrivate=*/true)) return -1;
-  Drbg drbg;  // blinding of the private-key operation
-  if (!drbg.seeded()) return -1;
   SecretBytes<kMessageKeyBytes> messageKey;
   size_t messageKeyLength = 0;
-  if (mbedtls_rsa_pkcs1_decrypt(rsa.get(), mbedtls_ctr_drbg_random, drbg.context(),
-                                MBEDTLS_RSA_PRIVATE, &messageKeyLength, keyField,
-                                messageKey.bytes, kMessageKeyBytes) != 0) {
+  if (unwrap != nullptr && *unwrap) {
+    if (!(*unwrap)(keyField, keyLength, messageKey.bytes, kMessageKeyBytes, &messageKeyLength) ||
+        messageKeyLength > kMessageKeyBytes) {
+      return -1;
+    }
+  } else if (mbedtls_rsa_pkcs1_decrypt(rsa, mbedtls_ctr_drbg_random, drbg.context(),
+                                       MBEDTLS_RSA_PRIVATE, &messageKeyLength, keyField,
+                                       messageKey.bytes, kMessageKeyBytes) != 0) {
     return -1;
   }
 
@@ -228,12 +233,14 @@ int GenerateMessageKey(unsigned char* buffer, size_t length) {
   return drbg.seeded() && drbg.Fill(buffer, length) ? 0 : -1;
 }
 
-int SealEnvelope(const unsigned char* data, size_t length, char* output, size_t* inOutLength) {
-  return SealEnvelope(BuiltinEnvelopeKey(), data, length, output, inOutLength);
-}
+// Both directions through one set of per-call contexts; see PreparedEnvelopeKey for the
+// long-lived variant.
+namespace {
 
-int SealEnvelope(const EnvelopeKey& key, const unsigned char* data, size_t length, char* output,
-                 size_t* inOutLength) {
+// Sealing with a loaded public-key context and a seeded generator (size protocol as
+// SealEnvelope).
+int SealWith(mbedtls_rsa_context* rsa, Drbg& drbg, const unsigned char* data, size_t length,
+             char* output, size_t* inOutLength) {
   if (data == nullptr || length == 0 || inOutLength == nullptr) return -1;
   const size_t cipherLength = EnvelopeCipherLength(length);
   if (cipherLength + 158 > 0xFFFF) return -1;  // the lengths are 16-bit fields
@@ -244,7 +251,6 @@ int SealEnvelope(const EnvelopeKey& key, const unsigned char* data, size_t lengt
   }
 
   // One generator for the message key and the PKCS#1 filler.
-  Drbg drbg;
   SecretBytes<kMessageKeyBytes> messageKey;
   if (!drbg.seeded() || !drbg.Fill(messageKey.bytes, kMessageKeyBytes)) return -1;
 
@@ -256,14 +262,9 @@ int SealEnvelope(const EnvelopeKey& key, const unsigned char* data, size_t lengt
   b[4] = 0x04;
   b[5] = 0x81;
   b[6] = static_cast<unsigned char>(kModulusBytes);
-  {
-    RsaContext rsa;
-    if (!rsa.Load(key, /*withPrivate=*/false)) return -1;
-    if (mbedtls_rsa_pkcs1_encrypt(rsa.get(), mbedtls_ctr_drbg_random, drbg.context(),
-                                  MBEDTLS_RSA_PUBLIC, kMessageKeyBytes, messageKey.bytes,
-                                  b + 7) != 0) {
-      return -1;
-    }
+  if (mbedtls_rsa_pkcs1_encrypt(rsa, mbedtls_ctr_drbg_random, drbg.context(), MBEDTLS_RSA_PUBLIC,
+                                kMessageKeyBytes, messageKey.bytes, b + 7) != 0) {
+    return -1;
   }
   b[135] = 0x04;
   b[136] = 0x82;
@@ -300,6 +301,49 @@ int SealEnvelope(const EnvelopeKey& key, const unsigned char* data, size_t lengt
   return 0;
 }
 
+// Opening with a loaded private-key context and a seeded generator (size protocol as
+// OpenEnvelope).
+int OpenWith(mbedtls_rsa_context* rsa, Drbg& drbg, const EnvelopeKeyUnwrap* unwrap,
+             const char* text, size_t length, unsigned char* output, size_t* inOutCapacity) {
+  if (inOutCapacity == nullptr || (text == nullptr && length != 0)) return -1;
+  if (output == nullptr || *inOutCapacity < length) {
+    *inOutCapacity = length;
+    return 0;
+  }
+  size_t decodedLength = 0;
+  if (HexDecode(text, length, nullptr, &decodedLength) != 0) return -1;
+  std::vector<unsigned char> decoded(decodedLength);
+  if (HexDecode(text, length, decoded.data(), &decodedLength) != 0) return -1;
+  const long plainLength = OpenDecoded(rsa, drbg, unwrap, decoded.data(), decoded.size(), output);
+  if (plainLength < 0) {
+    // Leave no decrypted bytes of a rejected envelope behind.
+    mbedtls_platform_zeroize(output, std::min(*inOutCapacity, decoded.size()));
+    return -1;
+  }
+  *inOutCapacity = static_cast<size_t>(plainLength);
+  return 0;
+}
+
+}  // namespace
+
+int SealEnvelope(const unsigned char* data, size_t length, char* output, size_t* inOutLength) {
+  return SealEnvelope(BuiltinEnvelopeKey(), data, length, output, inOutLength);
+}
+
+int SealEnvelope(const EnvelopeKey& key, const unsigned char* data, size_t length, char* output,
+                 size_t* inOutLength) {
+  if (data == nullptr || length == 0 || inOutLength == nullptr) return -1;
+  if (EnvelopeCipherLength(length) + 158 > 0xFFFF) return -1;  // the lengths are 16-bit fields
+  if (output == nullptr || *inOutLength < EnvelopeTextLength(length) + 10) {
+    *inOutLength = EnvelopeTextLength(length) + 10;
+    return 0;
+  }
+  RsaContext rsa;
+  if (!rsa.Load(key, /*withPrivate=*/false)) return -1;
+  Drbg drbg;
+  return SealWith(rsa.get(), drbg, data, length, output, inOutLength);
+}
+
 int OpenEnvelope(const char* text, size_t length, unsigned char* output, size_t* inOutCapacity) {
   return OpenEnvelope(BuiltinEnvelopeKey(), text, length, output, inOutCapacity);
 }
@@ -311,18 +355,11 @@ int OpenEnvelope(const EnvelopeKey& key, const char* text, size_t length, unsign
     *inOutCapacity = length;
     return 0;
   }
-  size_t decodedLength = 0;
-  if (HexDecode(text, length, nullptr, &decodedLength) != 0) return -1;
-  std::vector<unsigned char> decoded(decodedLength);
-  if (HexDecode(text, length, decoded.data(), &decodedLength) != 0) return -1;
-  const long plainLength = OpenDecoded(key, decoded.data(), decoded.size(), output);
-  if (plainLength < 0) {
-    // Leave no decrypted bytes of a rejected envelope behind.
-    mbedtls_platform_zeroize(output, std::min(*inOutCapacity, decoded.size()));
-    return -1;
-  }
-  *inOutCapacity = static_cast<size_t>(plainLength);
-  return 0;
+  RsaContext rsa;
+  if (!rsa.Load(key, /*withPrivate=*/true)) return -1;
+  Drbg drbg;  // blinding of the private-key operation
+  if (!drbg.seeded()) return -1;
+  return OpenWith(rsa.get(), drbg, nullptr, text, length, output, inOutCapacity);
 }
 
 bool OpenEnvelopeToText(const char* text, size_t length, std::string& result) {
@@ -354,6 +391,106 @@ bool SealEnvelopeText(const EnvelopeKey& key, std::string_view message,
 
 bool SealEnvelopeText(std::string_view message, std::string& envelopeText) {
   return SealEnvelopeText(BuiltinEnvelopeKey(), message, envelopeText);
+}
+
+namespace {
+
+// What one operation with a prepared key works with: copies of the checked contexts (whose
+// blinding values live on from one operation to the next) and a generator seeded once.
+struct KeyState {
+  RsaContext publicKey;
+  RsaContext privateKey;
+  Drbg drbg;
+};
+
+}  // namespace
+
+// The checked contexts, and the states made from them. A state serves one operation at a time;
+// there are as many as operations have run at once (about one per thread that uses the key).
+struct PreparedEnvelopeKey::Impl {
+  EnvelopeKeyUnwrap unwrap;  // empty: the private-key context below
+  RsaContext publicKey;
+  RsaContext privateKey;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<KeyState>> idle;
+
+  // A state for one operation, given back by the lease's end.
+  class Lease {
+   public:
+    explicit Lease(Impl& impl) : impl_(impl) {
+      {
+        std::lock_guard<std::mutex> lock(impl_.mutex);
+        if (!impl_.idle.empty()) {
+          state_ = std::move(impl_.idle.back());
+          impl_.idle.pop_back();
+          return;
+        }
+      }
+      auto state = std::make_unique<KeyState>();
+      if (state->drbg.seeded() &&
+          mbedtls_rsa_copy(state->publicKey.get(), impl_.publicKey.get()) == 0 &&
+          mbedtls_rsa_copy(state->privateKey.get(), impl_.privateKey.get()) == 0) {
+        state_ = std::move(state);
+      }
+    }
+    ~Lease() {
+      if (!state_) return;
+      std::lock_guard<std::mutex> lock(impl_.mutex);
+      impl_.idle.push_back(std::move(state_));
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    KeyState* get() const { return state_.get(); }
+
+   private:
+    Impl& impl_;
+    std::unique_ptr<KeyState> state_;
+  };
+};
+
+PreparedEnvelopeKey::PreparedEnvelopeKey(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PreparedEnvelopeKey::~PreparedEnvelopeKey() = default;
+
+std::shared_ptr<const PreparedEnvelopeKey> PreparedEnvelopeKey::Prepare(const EnvelopeKey& key,
+                                                                       EnvelopeKeyUnwrap unwrap) {
+  auto impl = std::make_unique<Impl>();
+  impl->unwrap = std::move(unwrap);
+  if (!impl->publicKey.Load(key, /*withPrivate=*/false) ||
+      !impl->privateKey.Load(key, /*withPrivate=*/true)) {
+    return nullptr;
+  }
+  return std::shared_ptr<const PreparedEnvelopeKey>(new PreparedEnvelopeKey(std::move(impl)));
+}
+
+bool PreparedEnvelopeKey::OpenToText(std::string_view text, std::string& result) const {
+  Impl::Lease lease(*impl_);
+  KeyState* state = lease.get();
+  if (state == nullptr) return false;
+  std::vector<unsigned char> buffer(text.size() + 1, 0);
+  size_t capacity = text.size();
+  if (OpenWith(state->privateKey.get(), state->drbg, &impl_->unwrap, text.data(), text.size(),
+               buffer.data(), &capacity) != 0) {
+    return false;
+  }
+  const auto end = std::find(buffer.begin(), buffer.end(), 0);
+  result.assign(buffer.begin(), end);
+  return true;
+}
+
+bool PreparedEnvelopeKey::SealText(std::string_view message, std::string& envelopeText) const {
+  if (message.empty()) return false;
+  Impl::Lease lease(*impl_);
+  KeyState* state = lease.get();
+  if (state == nullptr) return false;
+  const auto* data = reinterpret_cast<const unsigned char*>(message.data());
+  std::vector<char> buffer(EnvelopeTextLength(message.size()) + 11, 0);
+  size_t length = buffer.size() - 1;
+  if (SealWith(state->publicKey.get(), state->drbg, data, message.size(), buffer.data(),
+               &length) != 0) {
+    return false;
+  }
+  envelopeText.assign(buffer.data(), length);
+  return true;
 }
 
 }  // namespace corlinq

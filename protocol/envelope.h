@@ -12,6 +12,8 @@
 // with too small a capacity) a function stores the capacity it needs and returns 0 without doing
 // the work; the caller tells the two apart by whether it passed a big enough buffer.
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -64,6 +66,40 @@ inline constexpr size_t EnvelopeTextLength(size_t length) {
 [[nodiscard]] bool SealEnvelopeText(const EnvelopeKey& key, std::string_view message,
                                     std::string& envelopeText);
 [[nodiscard]] bool SealEnvelopeText(std::string_view message, std::string& envelopeText);
+
+// A key pair read and checked once, for a program that opens and seals many envelopes (the
+// update server). Usable from any number of threads at once: each operation borrows a copy of
+// the checked RSA contexts with a generator seeded once, kept for the next operation (about one
+// copy per thread that uses the key), so the private-key blinding carries over from one
+// operation to the next instead of being computed afresh and no generator is seeded per query.
+//
+// The private-key step of opening (the 128-byte RSA block to the message key, PKCS#1 v1.5 type
+// 2) may be handed to another RSA implementation of the same pair: `unwrap` writes the payload
+// into out (capacity outCapacity) and its length into *outLength, and returns false when the
+// block does not decrypt. It is called from any thread.
+using EnvelopeKeyUnwrap =
+    std::function<bool(const unsigned char* block, size_t blockLength, unsigned char* out,
+                       size_t outCapacity, size_t* outLength)>;
+
+class PreparedEnvelopeKey {
+ public:
+  // Null when the key is not a valid 1024-bit pair.
+  [[nodiscard]] static std::shared_ptr<const PreparedEnvelopeKey> Prepare(
+      const EnvelopeKey& key, EnvelopeKeyUnwrap unwrap = {});
+  ~PreparedEnvelopeKey();
+  PreparedEnvelopeKey(const PreparedEnvelopeKey&) = delete;
+  PreparedEnvelopeKey& operator=(const PreparedEnvelopeKey&) = delete;
+
+  // As OpenEnvelopeToText and SealEnvelopeText with this key.
+  [[nodiscard]] bool OpenToText(std::string_view text, std::string& result) const;
+  [[nodiscard]] bool SealText(std::string_view message, std::string& envelopeText) const;
+
+  struct Impl;
+
+ private:
+  explicit PreparedEnvelopeKey(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
 
 // Fills buffer with `length` bytes from a CTR_DRBG seeded from the platform's entropy source.
 // 0 on success, -1 when the generator cannot be seeded.

@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <mbedtls/bignum.h>
@@ -462,6 +463,86 @@ TEST(EnvelopeKeyTest, ForeignPairsDoNotOpenEachOthersEnvelopes) {
   broken.n = "not hex";
   std::string sealed;
   EXPECT_FALSE(SealEnvelopeText(broken, "867", sealed));
+}
+
+// The prepared key is what the update server uses for every query; it must agree with the
+// per-call functions in both directions, from several threads at once and over many operations
+// (its contexts and generators live on between them).
+TEST(PreparedEnvelopeKeyTest, AgreesWithThePerCallFunctionsFromEveryThread) {
+  EnvelopeKey foreign;
+  ASSERT_TRUE(LoadEnvelopeKeyPem(kForeignKeyPem, foreign));
+  auto builtin = PreparedEnvelopeKey::Prepare(BuiltinEnvelopeKey());
+  auto other = PreparedEnvelopeKey::Prepare(foreign);
+  ASSERT_TRUE(builtin && other);
+  std::vector<std::thread> threads;
+  std::vector<std::string> failures(4);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        const std::string message = "867 from " + std::to_string(t) + "/" + std::to_string(i);
+        std::string sealed, opened, byPerCall;
+        if (!builtin->SealText(message, sealed) ||
+            !OpenEnvelopeToText(sealed.data(), sealed.size(), byPerCall) || byPerCall != message) {
+          failures[t] = "sealed by the prepared key: " + message;
+          return;
+        }
+        if (!SealEnvelopeText(message, sealed) || !builtin->OpenToText(sealed, opened) ||
+            opened != message) {
+          failures[t] = "opened by the prepared key: " + message;
+          return;
+        }
+        // The foreign pair's prepared key, used on the same thread, opens its own only.
+        if (other->OpenToText(sealed, opened) || !other->SealText(message, sealed) ||
+            builtin->OpenToText(sealed, opened) || !other->OpenToText(sealed, opened)) {
+          failures[t] = "key pairs mixed up: " + message;
+          return;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+
+  std::string sealed, opened;
+  EXPECT_FALSE(builtin->SealText("", sealed));
+  EXPECT_FALSE(builtin->OpenToText("hello", opened));
+  EnvelopeKey mixed = BuiltinEnvelopeKey();
+  mixed.d = foreign.d;
+  EXPECT_EQ(PreparedEnvelopeKey::Prepare(mixed), nullptr);
+  EnvelopeKey broken = BuiltinEnvelopeKey();
+  broken.n = "not hex";
+  EXPECT_EQ(PreparedEnvelopeKey::Prepare(broken), nullptr);
+}
+
+// A private-key step handed to another implementation is the one used, and what it returns is
+// held to the same rules as the built-in step.
+TEST(PreparedEnvelopeKeyTest, UsesTheGivenPrivateKeyStep) {
+  std::string sealed, opened;
+  ASSERT_TRUE(SealEnvelopeText("867", sealed));
+  int calls = 0;
+  auto refusing = PreparedEnvelopeKey::Prepare(
+      BuiltinEnvelopeKey(), [&](const unsigned char*, size_t length, unsigned char*, size_t,
+                                size_t*) {
+        ++calls;
+        EXPECT_EQ(length, 128u);
+        return false;
+      });
+  ASSERT_TRUE(refusing);
+  EXPECT_FALSE(refusing->OpenToText(sealed, opened));
+  EXPECT_EQ(calls, 1);
+  auto overlong = PreparedEnvelopeKey::Prepare(
+      BuiltinEnvelopeKey(), [](const unsigned char*, size_t, unsigned char*, size_t capacity,
+                               size_t* length) {
+        *length = capacity + 1;
+        return true;
+      });
+  ASSERT_TRUE(overlong);
+  EXPECT_FALSE(overlong->OpenToText(sealed, opened));
+  // Sealing never needs the private key.
+  std::string reply;
+  EXPECT_TRUE(refusing->SealText("reply", reply));
+  EXPECT_TRUE(OpenEnvelopeToText(reply.data(), reply.size(), opened));
+  EXPECT_EQ(opened, "reply");
 }
 
 TEST(EnvelopeKeyTest, LoadsOnlyWholeRsaPairsOf1024Bits) {

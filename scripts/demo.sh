@@ -38,7 +38,7 @@ trap 'exit 1' INT TERM
 src=${DEMO_RELEASE_SRC:-demo/release}
 echo "=== the signed demo release ($src + the assistant stand-ins)"
 release=$E2E_STATE/release
-e2e_make_release "$release" "$src"
+RELEASE_VERSION=1.0.0.1 e2e_make_release "$release" "$src"
 (cd "$release" && find . -type f | sed 's|^\./|  |' | sort)
 
 # 8443 unless DEMO_PORT says otherwise; a port already taken (another server on this machine)

@@ -12,12 +12,14 @@
 # BANK is hexadecimal, with or without 0x, in any letter case (5a5, 0x5a5, 0X5A5).
 # Options may come anywhere, as --opt VALUE or --opt=VALUE; "--" ends them.
 # Environment: DIGEST_TOOL (default build/native/tools/digest-tool/digest-tool),
-#              MANIFEST_SIGNING_KEY and MANIFEST_PUBLIC_KEY (in place of --key and --pubkey).
+#              MANIFEST_SIGNING_KEY and MANIFEST_PUBLIC_KEY (in place of --key and --pubkey),
+#              RELEASE_VERSION, RELEASE_EXPIRES (the release statement: version and UTC expiry
+#              YYYY-MM-DDThh:mm:ssZ; without RELEASE_VERSION the manifests carry none).
 set -euo pipefail
 root=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 me=make-release
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; }
 usage_error() { echo "$me: $* (see $me --help)" >&2; exit 2; }
 fail() { echo "$me: $*" >&2; exit 1; }
 
@@ -99,7 +101,10 @@ for extra in "${extras[@]}"; do
     cp "$extra" "$tmp/"
   fi
 done
-"$tool" make "$tmp" --bank "$bank3"
+statement=()
+[ -z "${RELEASE_VERSION:-}" ] || statement+=(--release-version "$RELEASE_VERSION")
+[ -z "${RELEASE_EXPIRES:-}" ] || statement+=(--expires "$RELEASE_EXPIRES")
+"$tool" make "$tmp" --bank "$bank3" "${statement[@]}"
 "$tool" sign --key "$key" "${pass[@]}" "$tmp/Digest.xml" "$tmp/Digest_$bank3.xml"
 if ! "$tool" check --pubkey "$pub" --bank "$bank3" "$tmp"; then
   fail "the new release does not check out against $pub; $out is left as it was"

@@ -17,6 +17,7 @@
 #include "manifest/manifest_entries.h"
 #include "manifest/manifest_verify.h"
 #include "manifest/manifest_xml.h"
+#include "manifest/release_statement.h"
 #include "notifier/win/notifier_link_win.h"
 #include "protocol/bind_callback.h"
 #include "protocol/download.h"
@@ -58,6 +59,7 @@ class SignedManifestSource : public ManifestSource {
       return load;
     }
     load.status = ManifestLoad::Status::kLoaded;
+    load.release = ReadReleaseStatement(doc, load.statement);
     return load;
   }
 };

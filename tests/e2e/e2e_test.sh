@@ -4,7 +4,8 @@
 # environment (display, wineserver; the prefix is made once and kept) and the servers it needs,
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
-#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx
+#   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning |
+#          nginx | release
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -725,9 +726,74 @@ group_nginx() {
   NGINX_DIR=
 }
 
+# Releases that state their version (digest-tool --release-version), refused before anything of
+# them is installed: an older release announced as newer, two manifests of different releases,
+# and an older manifest pair left in the staging folder while the server has none. Installed is
+# 1.0.0.1 with its files; after each refusal both are as before and the dialog says why.
+group_release() {
+  local cur=$E2E_STATE/release-cur old=$E2E_STATE/release-stated-old new=$E2E_STATE/release-new
+  local old_src=$E2E_STATE/release-stated-old-src new_src=$E2E_STATE/release-new-src
+  RELEASE_VERSION=1.0.0.1 e2e_make_release "$cur" "$src"
+  cp -R "$src" "$old_src"
+  printf 'old\n' >>"$old_src/config.ini"
+  RELEASE_VERSION=1.0.0.0 e2e_make_release "$old" "$old_src"
+  cp -R "$src" "$new_src"
+  printf 'new\n' >>"$new_src/config.ini"
+  printf 'new\n' >>"$new_src/bin/helper.dll"
+  RELEASE_VERSION=2.0.0.0 e2e_make_release "$new" "$new_src"
+  # Mix-and-match: 2.0.0.0's common manifest beside 1.0.0.0's bank manifest, both signed.
+  local mix=$E2E_STATE/release-mix
+  cp -R "$new" "$mix"
+  cp "$old/Digest_$E2E_BANK.xml" "$mix/"
+  # Stale manifest: 2.0.0.0's files, no manifests on the server.
+  local bare=$E2E_STATE/release-bare
+  cp -R "$new" "$bare"
+  rm -f "$bare/Digest.xml" "$bare/Digest_$E2E_BANK.xml"
+  local dir
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+
+  # refused LABEL RELEASE STATUS(empty: any) [STALE_PAIR_FROM]
+  refused() {
+    local label=$1 release=$2 status=$3 stale=${4:-}
+    echo "# $label"
+    fake_install 1.0.0.1 "$cur"
+    if [ -n "$stale" ]; then
+      mkdir -p "$dir/DownLoad"
+      cp "$stale/Digest.xml" "$stale/Digest_$E2E_BANK.xml" "$dir/DownLoad/"
+    fi
+    serve 2.0.0.0 1 127.0.0.1 "$release" || { fail "$label: server start"; return; }
+    e2e_launch "$WORK"
+    check "$label: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+    drv click 139 1 >/dev/null
+    check "$label: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+    expect "$label: the run fails" 下载失败 outcome 60
+    [ -z "$status" ] || expect "$label: status line" "$status" drv text 135 1020
+    shot 135 "135_$label"
+    expect "$label: record Version unchanged" 1.0.0.1 e2e_record_value Version
+    check "$label: installed files unchanged" e2e_check_files "$cur" "$dir"
+    expect "$label: no file of the release fetched" 0 \
+      bash -c "grep -cE 'GET /release/867/+(config.ini|bin.helper.dll)' '$E2E_STATE/servers/server.log'"
+    e2e_stop_programs
+  }
+  refused rollback "$old" 配置文件版本不符
+  refused mix-and-match "$mix" 配置文件校验失败
+  refused stale-manifest "$bare" "" "$old"
+
+  echo "# the stated 2.0.0.0 as announced: installed"
+  fake_install 1.0.0.1 "$cur"
+  serve 2.0.0.0 1 127.0.0.1 "$new" || { fail "stated update: server start"; return; }
+  e2e_launch "$WORK"
+  check "stated update: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "stated update: the run finishes and ends the process" finished
+  expect "stated update: record Version" 2.0.0.0 e2e_record_value Version
+  check "stated update: files match the new manifests" e2e_check_files "$new" "$dir"
+  e2e_stop_programs
+}
+
 start=$SECONDS
 case "$group" in
-  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx | release) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"

@@ -1,7 +1,7 @@
 // digest-tool: makes, signs and checks the "Digest" manifests of a release.
 //
 //   digest-tool keygen [--force] [PASSPHRASE] OUT_PRIVATE_PEM OUT_PUBLIC_PEM
-//   digest-tool make --bank HEX [--out DIR] RELEASE_DIR
+//   digest-tool make --bank HEX [--out DIR] [--release-version V [--expires T]] RELEASE_DIR
 //   digest-tool sign --key PRIVATE_PEM [PASSPHRASE] FILE...
 //   digest-tool verify --pubkey PUBLIC_PEM FILE...
 //   digest-tool check --pubkey PUBLIC_PEM [--bank HEX] [--json] RELEASE_DIR
@@ -73,7 +73,8 @@ const char kHelp[] =
     "      PEM (\"RSA PUBLIC KEY\"), the form the downloader builds in. An existing file is\n"
     "      kept unless --force is given.\n"
     "\n"
-    "  digest-tool make --bank HEX [--out DIR] RELEASE_DIR\n"
+    "  digest-tool make --bank HEX [--out DIR] [--release-version V\n"
+    "                   [--expires YYYY-MM-DDThh:mm:ssZ]] RELEASE_DIR\n"
     "      Walks RELEASE_DIR and writes the common manifest \"Digest.xml\" and the bank manifest\n"
     "      \"Digest_%03x.xml\" (for --bank 867: Digest_867.xml) into DIR (default RELEASE_DIR),\n"
     "      unsigned. Each file becomes <File Path=\"a\\b\" FileName=\"x.dll\" Digest=\"...\"/>\n"
@@ -87,6 +88,12 @@ const char kHelp[] =
     "        - never: files named Digest.xml or Digest_*.xml at the top of RELEASE_DIR.\n"
     "      Names Windows cannot hold (<>:\"/\\|?* or control characters, trailing dot or space)\n"
     "      and names that are not UTF-8 are refused.\n"
+    "      --release-version V (one to four dotted decimal parts) adds the release statement\n"
+    "      to both manifests, before the signature: <Release Version=\"V\" [Expires=\"T\"]\n"
+    "      Manifest=\"this file\" Companion=\"the other file\" CompanionList=\"...\"/> with\n"
+    "      CompanionList the Base64 SHA-256 of the other manifest's entries, each as\n"
+    "      Path LF FileName LF Digest LF. The downloader refuses a release whose version is not\n"
+    "      the one its server announced, is older than the installed one, or has expired.\n"
     "\n"
     "  digest-tool sign --key PRIVATE_PEM [PASSPHRASE] FILE...\n"
     "      Signs each FILE in place: \"\\r\\n<Sign>\" + 256 upper-case hex digits +\n"
@@ -444,14 +451,75 @@ struct Entry {
   bool bank = false;
 };
 
-std::string ManifestText(const std::vector<Entry>& entries, bool bank) {
+// The release statement of one manifest; empty version: none (a manifest as before).
+struct Release {
+  std::string version;
+  std::string expires;  // "YYYY-MM-DDThh:mm:ssZ" or empty
+};
+
+bool IsReleaseVersion(std::string_view v) {
+  int parts = 0;
+  size_t digits = 0;
+  unsigned long long value = 0;
+  for (size_t i = 0; i <= v.size(); ++i) {
+    if (i == v.size() || v[i] == '.') {
+      if (digits == 0 || value > 0xFFFFFFFFull || ++parts > 4) return false;
+      digits = 0;
+      value = 0;
+    } else if (v[i] >= '0' && v[i] <= '9' && digits < 10) {
+      value = value * 10 + static_cast<unsigned>(v[i] - '0');
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsUtcTime(const std::string& t) {
+  int y, mo, d, h, mi, s;
+  char tail = 0;
+  if (t.size() != 20 || std::sscanf(t.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 7 ||
+      tail != 'Z') {
+    return false;
+  }
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18}) {
+    if (t[i] < '0' || t[i] > '9') return false;
+  }
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (y < 1970 || mo < 1 || mo > 12 || h > 23 || mi > 59 || s > 59) return false;
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  return d >= 1 && d <= kDays[mo - 1] + (mo == 2 && leap ? 1 : 0);
+}
+
+// Base64 SHA-256 over Path LF FileName LF Digest LF of every entry of one manifest, in order.
+std::string ListDigest(const std::vector<Entry>& entries, bool bank) {
+  std::string list;
+  for (const Entry& e : entries) {
+    if (e.bank == bank) list += e.path + "\n" + e.name + "\n" + e.digest + "\n";
+  }
+  unsigned char digest[32];
+  unsigned int len = 0;
+  if (EVP_Digest(list.data(), list.size(), digest, &len, EVP_sha256(), nullptr) != 1) return "";
+  return Base64(digest, len);
+}
+
+std::string ManifestText(const std::vector<Entry>& entries, bool bank, const Release& release,
+                         const std::string& self, const std::string& companion) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Digest>\r\n<FileInfo>\r\n";
   for (const Entry& e : entries) {
     if (e.bank != bank) continue;
     xml += "<File Path=\"" + XmlEscape(e.path) + "\" FileName=\"" + XmlEscape(e.name) +
            "\" Digest=\"" + e.digest + "\"/>\r\n";
   }
-  xml += "</FileInfo>\r\n</Digest>\r\n";
+  xml += "</FileInfo>\r\n";
+  if (!release.version.empty()) {
+    xml += "<Release Version=\"" + release.version + "\"";
+    if (!release.expires.empty()) xml += " Expires=\"" + release.expires + "\"";
+    xml += " Manifest=\"" + XmlEscape(self) + "\" Companion=\"" + XmlEscape(companion) +
+           "\" CompanionList=\"" + ListDigest(entries, !bank) + "\"/>\r\n";
+  }
+  xml += "</Digest>\r\n";
   return xml;
 }
 
@@ -478,7 +546,7 @@ std::string ManifestText(const std::vector<Entry>& entries, bool bank) {
   return true;
 }
 
-int Make(const fs::path& release, int bankId, const fs::path& outDir) {
+int Make(const fs::path& release, int bankId, const fs::path& outDir, const Release& statement) {
   const std::string bankText = corlinq::BankIdHex3(bankId);
   const std::string bankManifest = "Digest_" + bankText + ".xml";
   std::vector<fs::path> files;
@@ -514,8 +582,10 @@ int Make(const fs::path& release, int bankId, const fs::path& outDir) {
   std::error_code ec;
   fs::create_directories(outDir, ec);
   if (ec) return Fail("cannot make the folder " + outDir.string() + ": " + ec.message());
-  if (!WriteFile((outDir / "Digest.xml").string(), ManifestText(entries, false), 0644, error) ||
-      !WriteFile((outDir / bankManifest).string(), ManifestText(entries, true), 0644, error)) {
+  if (!WriteFile((outDir / "Digest.xml").string(),
+                 ManifestText(entries, false, statement, "Digest.xml", bankManifest), 0644, error) ||
+      !WriteFile((outDir / bankManifest).string(),
+                 ManifestText(entries, true, statement, bankManifest, "Digest.xml"), 0644, error)) {
     return Fail(error);
   }
   size_t bankCount = 0;
@@ -830,7 +900,7 @@ const std::vector<CommandRule>& Rules() {
   static const std::vector<CommandRule> rules = {
       {"keygen", {"force", "passphrase-file", "passphrase-env"}, {}, 2, 2,
        "OUT_PRIVATE_PEM OUT_PUBLIC_PEM"},
-      {"make", {"bank", "out"}, {"bank"}, 1, 1, "RELEASE_DIR"},
+      {"make", {"bank", "out", "release-version", "expires"}, {"bank"}, 1, 1, "RELEASE_DIR"},
       {"sign", {"key", "passphrase-file", "passphrase-env"}, {"key"}, 1, 64, "FILE..."},
       {"verify", {"pubkey"}, {"pubkey"}, 1, 64, "FILE..."},
       {"check", {"pubkey", "bank", "json"}, {"pubkey"}, 1, 1, "RELEASE_DIR"},
@@ -845,6 +915,8 @@ const option kLongOptions[] = {
     {"json", no_argument, nullptr, 0},
     {"bank", required_argument, nullptr, 0},
     {"out", required_argument, nullptr, 0},
+    {"release-version", required_argument, nullptr, 0},
+    {"expires", required_argument, nullptr, 0},
     {"key", required_argument, nullptr, 0},
     {"pubkey", required_argument, nullptr, 0},
     {"passphrase-file", required_argument, nullptr, 0},
@@ -929,7 +1001,16 @@ int Run(int argc, char** argv) {
   }
   const std::vector<std::string>& ops = args.operands;
   if (args.command == "keygen") return Keygen(ops[0], ops[1], args.has("force"), pass);
-  if (args.command == "make") return Make(ops[0], *bankId, args.has("out") ? args.get("out") : ops[0]);
+  if (args.command == "make") {
+    const Release statement{args.get("release-version"), args.get("expires")};
+    if (args.has("release-version") && !IsReleaseVersion(statement.version)) {
+      return UsageError("--release-version wants one to four dotted decimal parts (2.0.0.1)");
+    }
+    if (args.has("expires") && (!args.has("release-version") || !IsUtcTime(statement.expires))) {
+      return UsageError("--expires wants --release-version and a UTC time YYYY-MM-DDThh:mm:ssZ");
+    }
+    return Make(ops[0], *bankId, args.has("out") ? args.get("out") : ops[0], statement);
+  }
   if (args.command == "sign") {
     Owned<EVP_PKEY> key = ReadPrivateKey(args.get("key"), pass, error);
     if (!key) return Fail(error);

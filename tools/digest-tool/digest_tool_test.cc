@@ -12,6 +12,7 @@
 
 #include "manifest/manifest_entries.h"
 #include "manifest/manifest_verify.h"
+#include "manifest/release_statement.h"
 
 namespace corlinq {
 namespace {
@@ -98,6 +99,52 @@ TEST_F(DigestToolTest, MakeSortsFilesIntoCommonAndBankManifests) {
   EXPECT_EQ(b[0].path + "|" + b[0].fileName, "|WebUI_867.exe");
   EXPECT_EQ(b[1].path + "|" + b[1].fileName, "skin\\867|logo.png");
   for (const auto& e : c) EXPECT_EQ(e.digest.size(), 28u);
+}
+
+// The release statement the tool writes is the one the program reads: under the signature, with
+// each manifest naming the other's file list as the program digests it.
+TEST_F(DigestToolTest, ReleaseStatementNamesTheCompanionAsTheProgramReadsIt) {
+  const fs::path rel = dir_ / "release";
+  Write(rel / "WebUI_867.exe", "exe");
+  Write(rel / "bin" / "core.dll", "core");
+  Write(rel / "帮助" / "说明.txt", "help");
+  ASSERT_EQ(Tool("make " + Q(rel) + " --bank 867 --release-version 2.0.0.1 --expires 2027-06-30T00:00:00Z"), 0);
+  const fs::path files[] = {rel / "Digest.xml", rel / "Digest_867.xml"};
+  std::vector<ManifestEntry> entries[2];
+  ReleaseStatement statements[2];
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(Tool("sign --key " + Q(key_) + " " + Q(files[i])), 0);
+    const std::string text = Read(files[i]);
+    ASSERT_TRUE(VerifyManifestBytes(text, ManifestPublicKey())) << files[i];
+    ManifestXml doc;
+    ASSERT_TRUE(doc.Parse(text));
+    std::string error;
+    ASSERT_TRUE(ReadManifestEntries(doc, entries[i], error)) << error;
+    ASSERT_EQ(ReadReleaseStatement(doc, statements[i]), StatementRead::kValid) << text;
+    EXPECT_EQ(statements[i].version, "2.0.0.1");
+    EXPECT_EQ(statements[i].expiresUnix, ParseUtcTime("2027-06-30T00:00:00Z"));
+  }
+  ASSERT_EQ(entries[0].size(), 2u);
+  ASSERT_EQ(entries[1].size(), 1u);
+  EXPECT_EQ(statements[0].manifest, "Digest.xml");
+  EXPECT_EQ(statements[0].companion, "Digest_867.xml");
+  EXPECT_EQ(statements[0].companionList, EntryListDigest(entries[1]));
+  EXPECT_EQ(statements[1].manifest, "Digest_867.xml");
+  EXPECT_EQ(statements[1].companion, "Digest.xml");
+  EXPECT_EQ(statements[1].companionList, EntryListDigest(entries[0]));
+
+  // Without the option the manifests are as before: no statement.
+  ASSERT_EQ(Tool("make " + Q(rel) + " --bank 867"), 0);
+  ManifestXml plain;
+  ASSERT_TRUE(plain.Load(files[0].string()));
+  ReleaseStatement none;
+  EXPECT_EQ(ReadReleaseStatement(plain, none), StatementRead::kAbsent);
+
+  for (const char* bad : {"--release-version 2.0.x", "--release-version 1.2.3.4.5", "--release-version ''",
+                          "--expires 2027-06-30T00:00:00Z", "--release-version 2 --expires 2027-02-30T00:00:00Z",
+                          "--release-version 2 --expires 2027-06-30", "--release-version"}) {
+    EXPECT_NE(Tool("make " + Q(rel) + " --bank 867 " + bad), 0) << bad;
+  }
 }
 
 TEST_F(DigestToolTest, MakeRefusesNamesWindowsCannotHold) {

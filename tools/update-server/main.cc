@@ -1,37 +1,47 @@
-// update-server --config FILE [--ready-file FILE]
+// update-server --config FILE [--ready-file FILE] | --check-config [FILE] | --help | --version
 //
 // The bank's reference update server, in the foreground. Prints one line per listener
 // ("listening https 127.0.0.1:8443") and then "ready" on stdout once every listener accepts
-// connections, then one line per request. SIGTERM or SIGINT stops it cleanly (exit 0).
+// connections, then one line per request. SIGHUP reads the configuration again and swaps it in
+// (a bad one is reported and the running one kept); SIGTERM or SIGINT stops it cleanly (exit 0).
 // Exit 1: the configuration or a listener cannot be set up; exit 2: wrong command line.
+#include <getopt.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "base/strings.h"
-#include "protocol/envelope.h"
 #include "tools/update-server/update_server.h"
 #include "tools/update-server/update_server_config.h"
+
+#ifndef CORLINQ_VERSION
+#define CORLINQ_VERSION "0"
+#endif
 
 namespace {
 
 constexpr const char kUsage[] =
     "usage: update-server --config FILE [--ready-file FILE]\n"
-    "  --config FILE      JSON configuration (listeners, certificate, envelope key, banks)\n"
-    "  --ready-file FILE  once listening, write the bound listeners there, one per line\n"
-    "                     (\"https 127.0.0.1:8443\"); written whole under a temporary name first\n";
+    "       update-server --check-config FILE | --check-config --config FILE\n"
+    "  --config FILE        JSON configuration (listeners, certificate, envelope keys, banks)\n"
+    "  --ready-file FILE    once listening, write the bound listeners there, one per line\n"
+    "                       (\"https 127.0.0.1:8443\"); written whole under a temporary name first\n"
+    "  --check-config [FILE]  read the configuration (FILE, or --config's) and everything it\n"
+    "                       names, then exit:\n"
+    "                       0 and \"configuration ok\", or 1 and the problem\n"
+    "  --help               this text\n"
+    "  --version            the program's version\n"
+    "Signals: SIGHUP reads the configuration again; SIGTERM and SIGINT stop the server.\n";
 
-bool ReadFile(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream out;
-  out << in.rdbuf();
-  text = out.str();
-  return true;
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "update-server: %s\n%s", message.c_str(), kUsage);
+  return 2;
 }
 
 }  // namespace
@@ -39,46 +49,94 @@ bool ReadFile(const std::string& path, std::string& text) {
 int main(int argc, char** argv) {
   std::string configPath;
   std::string readyFile;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if ((arg == "--config" || arg == "--ready-file") && i + 1 < argc) {
-      (arg == "--config" ? configPath : readyFile) = argv[++i];
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else {
-      std::fprintf(stderr, "update-server: unexpected argument %s\n%s", arg.c_str(), kUsage);
-      return 2;
+  std::string checkPath;
+  bool check = false;
+  enum { kConfig = 1, kReadyFile, kCheckConfig, kHelp, kVersion };
+  static const option kOptions[] = {
+      {"config", required_argument, nullptr, kConfig},
+      {"ready-file", required_argument, nullptr, kReadyFile},
+      {"check-config", optional_argument, nullptr, kCheckConfig},
+      {"help", no_argument, nullptr, kHelp},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  for (;;) {
+    int index = 0;
+    int c = getopt_long(argc, argv, ":h", kOptions, &index);
+    if (c == -1) break;
+    switch (c) {
+      case kConfig:
+        configPath = optarg;
+        break;
+      case kReadyFile:
+        readyFile = optarg;
+        break;
+      case kCheckConfig:
+        check = true;
+        if (optarg != nullptr) checkPath = optarg;
+        break;
+      case kHelp:
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      case kVersion:
+        std::printf("update-server %s\n", CORLINQ_VERSION);
+        return 0;
+      case ':':
+        return UsageError(std::string("option ") + argv[optind - 1] + " needs a value");
+      default:
+        return UsageError(std::string("unknown option ") + argv[optind - 1]);
     }
   }
-  if (configPath.empty()) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  // "--check-config FILE": the file is the one operand.
+  if (check && checkPath.empty() && configPath.empty() && optind + 1 == argc) {
+    checkPath = argv[optind++];
   }
+  if (optind < argc) return UsageError(std::string("unexpected argument ") + argv[optind]);
+
+  if (check) {
+    if (!checkPath.empty() && !configPath.empty() && checkPath != configPath) {
+      return UsageError("--check-config and --config name different files");
+    }
+    if (checkPath.empty()) checkPath = configPath;
+    if (checkPath.empty()) return UsageError("--check-config needs a configuration file");
+    corlinq::ServerSetup setup;
+    std::string error;
+    if (!corlinq::LoadServerSetup(checkPath, setup, error)) {
+      std::fprintf(stderr, "update-server: %s: %s\n", checkPath.c_str(), error.c_str());
+      return 1;
+    }
+    std::printf("configuration ok: %zu listeners, %zu banks, %zu envelope keys\n",
+                setup.config.listeners.size(), setup.config.banks.size(), setup.keys.size());
+    return 0;
+  }
+  if (configPath.empty()) return UsageError("--config FILE is required");
 
   // Every thread started from here on inherits the blocked signals; main waits for them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  corlinq::UpdateServerConfig config;
+  // Many open connections need many descriptors: take what the system allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
+  auto setup = std::make_shared<corlinq::ServerSetup>();
   std::string error;
-  if (!corlinq::LoadUpdateServerConfig(configPath, config, error)) {
+  if (!corlinq::LoadServerSetup(configPath, *setup, error)) {
     std::fprintf(stderr, "update-server: %s: %s\n", configPath.c_str(), error.c_str());
     return 1;
   }
-  std::string pem;
-  corlinq::EnvelopeKey key;
-  if (!ReadFile(config.envelopeKeyFile, pem) || !corlinq::LoadEnvelopeKeyPem(pem, key)) {
-    std::fprintf(stderr, "update-server: cannot read the envelope key %s\n",
-                 config.envelopeKeyFile.c_str());
-    return 1;
-  }
 
-  corlinq::UpdateServer server(config, key, stdout);
+  corlinq::UpdateServer server(setup, stdout);
   if (!server.Start(error)) {
     std::fprintf(stderr, "update-server: %s\n", error.c_str());
     return 1;
@@ -99,16 +157,35 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::istringstream lines(listing);
-  std::string line;
-  while (std::getline(lines, line)) std::printf("listening %s\n", line.c_str());
-  std::printf("ready\n");
-  std::fflush(stdout);
+  {
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) std::printf("listening %s\n", line.c_str());
+    std::printf("ready\n");
+    std::fflush(stdout);
+  }
 
-  int signalNumber = 0;
-  sigwait(&stopSignals, &signalNumber);
-  std::printf("stopping on %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
-  std::fflush(stdout);
+  for (;;) {
+    int signalNumber = 0;
+    if (sigwait(&signals, &signalNumber) != 0) continue;
+    if (signalNumber == SIGHUP) {
+      auto next = std::make_shared<corlinq::ServerSetup>();
+      if (!corlinq::LoadServerSetup(configPath, *next, error)) {
+        std::printf("reload failed, the running configuration stays: %s\n", error.c_str());
+      } else {
+        server.Reload(next);
+        std::printf("reloaded %s (listeners, certificate, threads and limits as started)\n",
+                    configPath.c_str());
+      }
+      std::fflush(stdout);
+      continue;
+    }
+    // Requests under way end (and log their lines) before the stop is announced.
+    server.Drain();
+    std::printf("stopping on %s\n", signalNumber == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fflush(stdout);
+    break;
+  }
   server.Stop();
   std::printf("stopped\n");
   std::fflush(stdout);

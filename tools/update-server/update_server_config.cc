@@ -1,13 +1,17 @@
 #include "tools/update-server/update_server_config.h"
 
+#include <arpa/inet.h>
 #include <json/json.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <sstream>
 
+#include "base/bank_id.h"
 #include "base/strings.h"
 
 namespace corlinq {
@@ -41,23 +45,46 @@ bool ReadText(const Json::Value& object, const char* key, std::string& out, bool
   return false;
 }
 
-bool IsNumericIpv4(const std::string& text) {
-  int parts = 0;
-  size_t i = 0;
-  while (i <= text.size()) {
-    size_t start = i;
-    unsigned value = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
-      value = value * 10 + static_cast<unsigned>(text[i] - '0');
-      ++i;
-    }
-    if (i == start || value > 255) return false;
-    ++parts;
-    if (i == text.size()) break;
-    if (text[i] != '.') return false;
-    ++i;
+// A numeric address or a host name: letters, digits, '.', '-', ':' (IPv6), optionally in
+// brackets ("[::1]"); resolved when the server starts.
+bool IsListenAddress(std::string& text) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
   }
-  return parts == 4;
+  if (text.empty() || text.size() > 253) return false;
+  for (char c : text) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '-' || c == ':' || c == '%' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Every member of an object is one of `known`; else the first unknown one is named.
+bool OnlyKnownKeys(const Json::Value& object, std::initializer_list<const char*> known,
+                   const std::string& where, std::string& error) {
+  for (const std::string& name : object.getMemberNames()) {
+    bool found = false;
+    for (const char* k : known) found = found || name == k;
+    if (!found) {
+      error = "unknown key \"" + name + "\"" + (where.empty() ? "" : " in " + where);
+      return false;
+    }
+  }
+  return true;
+}
+
+// An integer member within [low, high]; `out` is kept when the member is absent.
+bool ReadInt(const Json::Value& object, const char* key, int low, int high, int& out,
+             std::string& error) {
+  const Json::Value& v = object[key];
+  if (v.isNull()) return true;
+  if (!v.isIntegral() || v.asInt64() < low || v.asInt64() > high) {
+    error = StrPrintf("\"%s\" must be a number from %d to %d", key, low, high);
+    return false;
+  }
+  out = v.asInt();
+  return true;
 }
 
 bool ParseListener(const Json::Value& v, ListenerConfig& out, std::string& error) {
@@ -65,9 +92,10 @@ bool ParseListener(const Json::Value& v, ListenerConfig& out, std::string& error
     error = "each listener must be an object";
     return false;
   }
+  if (!OnlyKnownKeys(v, {"address", "port", "tls"}, "a listener", error)) return false;
   if (!ReadText(v, "address", out.address, true, error)) return false;
-  if (!IsNumericIpv4(out.address)) {
-    error = "listener address must be a numeric IPv4 address: " + out.address;
+  if (!IsListenAddress(out.address)) {
+    error = "listener address must be an IPv4 or IPv6 address or a host name: " + out.address;
     return false;
   }
   const Json::Value& port = v["port"];
@@ -122,12 +150,43 @@ bool ParseBankIdText(const std::string& text, uint32_t& bankId) {
   return true;
 }
 
+bool ParseConfigBankId(const std::string& text, uint32_t& bankId) {
+  std::optional<int> id = ParseBankId(text);
+  if (!id) return false;
+  bankId = static_cast<uint32_t>(*id);
+  return true;
+}
+
+bool IsDottedVersion(const std::string& text) {
+  int parts = 0;
+  size_t i = 0;
+  for (;;) {
+    size_t start = i;
+    uint64_t value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 10) {
+      value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+      ++i;
+    }
+    if (i == start || value > 0xffffffffull) return false;
+    ++parts;
+    if (i == text.size()) return parts <= 4;
+    if (text[i] != '.' || parts == 4) return false;
+    ++i;
+  }
+}
+
 bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& baseDir,
                              UpdateServerConfig& out, std::string& error) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = false;
   builder["allowComments"] = true;
   builder["rejectDupKeys"] = true;
+  builder["allowTrailingCommas"] = false;
+  builder["allowDroppedNullPlaceholders"] = false;
+  builder["allowSingleQuotes"] = false;
+  builder["allowSpecialFloats"] = false;
+  builder["failIfExtra"] = true;
+  builder["strictRoot"] = true;
   Json::Value root;
   std::string parseErrors;
   std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -141,6 +200,12 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
     return false;
   }
   out = UpdateServerConfig{};
+  if (!OnlyKnownKeys(root, {"listeners", "certificate", "privateKey", "envelopeKey",
+                            "requestPath", "threads", "trustedProxies", "log", "headerTimeout",
+                            "idleTimeout", "maxConnectionsPerClient", "maxConnections", "banks"},
+                     "", error)) {
+    return false;
+  }
 
   const Json::Value& listeners = root["listeners"];
   if (!listeners.isArray() || listeners.empty()) {
@@ -161,9 +226,21 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
   text.clear();
   if (!ReadText(root, "privateKey", text, anyTls, error)) return false;
   if (!text.empty()) out.privateKeyFile = ResolvePath(baseDir, text);
-  text.clear();
-  if (!ReadText(root, "envelopeKey", text, true, error)) return false;
-  out.envelopeKeyFile = ResolvePath(baseDir, text);
+  const Json::Value& keys = root["envelopeKey"];
+  if (keys.isString() && !keys.asString().empty()) {
+    out.envelopeKeyFiles.push_back(ResolvePath(baseDir, keys.asString()));
+  } else if (keys.isArray() && !keys.empty()) {
+    for (const Json::Value& k : keys) {
+      if (!k.isString() || k.asString().empty()) {
+        error = "\"envelopeKey\" must be a file name or a list of file names";
+        return false;
+      }
+      out.envelopeKeyFiles.push_back(ResolvePath(baseDir, k.asString()));
+    }
+  } else if (!keys.isNull()) {
+    error = "\"envelopeKey\" must be a file name or a list of file names";
+    return false;
+  }
 
   if (!ReadText(root, "requestPath", out.requestPath, false, error)) return false;
   if (out.requestPath.empty() || out.requestPath[0] != '/' ||
@@ -172,13 +249,35 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
     return false;
   }
 
-  const Json::Value& threads = root["threads"];
-  if (!threads.isNull()) {
-    if (!threads.isIntegral() || threads.asInt64() < 1 || threads.asInt64() > 256) {
-      error = "\"threads\" must be a number from 1 to 256";
+  if (!ReadInt(root, "threads", 0, 256, out.threads, error) ||
+      !ReadInt(root, "headerTimeout", 1, 3600, out.headerTimeoutSeconds, error) ||
+      !ReadInt(root, "idleTimeout", 1, 3600, out.idleTimeoutSeconds, error) ||
+      !ReadInt(root, "maxConnectionsPerClient", 1, 100000, out.maxConnectionsPerClient, error) ||
+      !ReadInt(root, "maxConnections", 1, 1000000, out.maxConnections, error)) {
+    return false;
+  }
+  const Json::Value& log = root["log"];
+  if (!log.isNull()) {
+    if (!log.isString() || (log.asString() != "text" && log.asString() != "json")) {
+      error = "\"log\" must be \"text\" or \"json\"";
       return false;
     }
-    out.threads = threads.asInt();
+    out.jsonLog = log.asString() == "json";
+  }
+  const Json::Value& proxies = root["trustedProxies"];
+  if (!proxies.isNull() && !proxies.isArray()) {
+    error = "\"trustedProxies\" must be a list of addresses";
+    return false;
+  }
+  for (const Json::Value& p : proxies) {
+    in6_addr binary{};
+    std::string address = p.isString() ? p.asString() : std::string();
+    if (inet_pton(AF_INET, address.c_str(), &binary) != 1 &&
+        inet_pton(AF_INET6, address.c_str(), &binary) != 1) {
+      error = "\"trustedProxies\" must hold numeric addresses: " + address;
+      return false;
+    }
+    out.trustedProxies.push_back(address);
   }
 
   const Json::Value& banks = root["banks"];
@@ -189,8 +288,8 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
   for (const std::string& key : banks.getMemberNames()) {
     const Json::Value& v = banks[key];
     BankRelease bank;
-    if (!ParseBankIdText(key, bank.bankId)) {
-      error = "bank id \"" + key + "\" is not 1 to 8 hexadecimal digits";
+    if (!ParseConfigBankId(key, bank.bankId)) {
+      error = "bank id \"" + key + "\" is not a hexadecimal bank id up to ffffff (\"0x\" allowed)";
       return false;
     }
     bank.bankIdText = StrPrintf("%x", bank.bankId);
@@ -198,15 +297,28 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
       error = "bank " + key + " must be an object";
       return false;
     }
-    std::string releaseDir;
-    if (!ReadText(v, "version", bank.version, true, error) ||
+    std::string releaseDir, bankKey;
+    if (!OnlyKnownKeys(v, {"version", "update", "url", "release", "prefix", "envelopeKey"},
+                       "bank " + key, error) ||
+        !ReadText(v, "version", bank.version, true, error) ||
         !ReadText(v, "update", bank.update, false, error) ||
         !ReadText(v, "url", bank.url, false, error) ||
-        !ReadText(v, "release", releaseDir, true, error)) {
+        !ReadText(v, "release", releaseDir, true, error) ||
+        !ReadText(v, "envelopeKey", bankKey, false, error)) {
       error = "bank " + key + ": " + error;
       return false;
     }
+    if (!IsDottedVersion(bank.version)) {
+      error = "bank " + key + ": \"version\" must be dotted numbers such as \"1.0.0.2\": " +
+              bank.version;
+      return false;
+    }
     if (bank.update.empty()) bank.update = "0";
+    if (bank.update != "0" && bank.update != "1" && bank.update != "2") {
+      error = "bank " + key + ": \"update\" must be 0, 1 or 2: " + bank.update;
+      return false;
+    }
+    if (!bankKey.empty()) bank.envelopeKeyFile = ResolvePath(baseDir, bankKey);
     while (!bank.url.empty() && bank.url.back() == '/') bank.url.pop_back();
     bank.releaseDir = ResolvePath(baseDir, releaseDir);
     bank.prefix = "/release/" + bank.bankIdText;
@@ -230,6 +342,14 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
       }
     }
     out.banks.push_back(bank);
+  }
+  if (out.envelopeKeyFiles.empty()) {
+    for (const BankRelease& bank : out.banks) {
+      if (bank.envelopeKeyFile.empty()) {
+        error = "missing \"envelopeKey\" (bank " + bank.bankIdText + " has no key of its own)";
+        return false;
+      }
+    }
   }
   return true;
 }

@@ -33,7 +33,7 @@ TEST(UpdateServerConfigTest, ReadsEveryFieldAndResolvesPathsAgainstTheConfigFold
   EXPECT_FALSE(config.listeners[1].tls);
   EXPECT_EQ(config.certificateFile, "/opt/conf/certs/server.crt");
   EXPECT_EQ(config.privateKeyFile, "/etc/ssl/server.key");
-  EXPECT_EQ(config.envelopeKeyFile, "/opt/keys/envelope.pem");
+  EXPECT_EQ(config.envelopeKeyFiles, std::vector<std::string>{"/opt/keys/envelope.pem"});
   EXPECT_EQ(config.requestPath, "/assist/server?reqtype=1&data=");
   EXPECT_EQ(config.threads, 4);
   ASSERT_EQ(config.banks.size(), 2u);
@@ -64,8 +64,58 @@ TEST(UpdateServerConfigTest, RejectsBrokenConfigurationsWithAReason) {
   const Case cases[] = {
       {"not json", "{", "JSON"},
       {"no listeners", "{" + key + bank + "}", "listeners"},
-      {"host name as address",
-       R"({"listeners": [{"address": "localhost", "port": 1}],)" + key + bank + "}", "IPv4"},
+      {"address with a blank",
+       R"({"listeners": [{"address": "local host", "port": 1}],)" + key + bank + "}", "address"},
+      {"trailing comma", "{" + listeners + key + R"("banks": {"867": {"version": "1", "release": "r",}}})",
+       "JSON"},
+      {"trailing comma in a list",
+       R"({"listeners": [{"address": "127.0.0.1", "port": 1},],)" + key + bank + "}", "JSON"},
+      {"text after the object", "{" + listeners + key + bank + "} {}", "JSON"},
+      {"unknown top-level key", "{" + listeners + key + R"("thread": 4,)" + bank + "}", "thread"},
+      {"unknown listener key",
+       R"({"listeners": [{"address": "127.0.0.1", "port": 1, "ssl": true}],)" + key + bank + "}",
+       "ssl"},
+      {"unknown bank key",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1", "release": "r", "updat": 1}}})",
+       "updat"},
+      {"update flag 3",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1", "release": "r", "update": 3}}})",
+       "update"},
+      {"update flag 2abc",
+       "{" + listeners + key +
+           R"("banks": {"867": {"version": "1", "release": "r", "update": "2abc"}}})",
+       "update"},
+      {"update flag true",
+       "{" + listeners + key +
+           R"("banks": {"867": {"version": "1", "release": "r", "update": true}}})",
+       "update"},
+      {"version banana",
+       "{" + listeners + key + R"("banks": {"867": {"version": "banana", "release": "r"}}})",
+       "banana"},
+      {"version with an empty part",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1..2", "release": "r"}}})",
+       "version"},
+      {"version of five parts",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1.2.3.4.5", "release": "r"}}})",
+       "version"},
+      {"version part over 32 bits",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1.4294967296", "release": "r"}}})",
+       "version"},
+      {"version with a line break",
+       "{" + listeners + key + R"("banks": {"867": {"version": "1.0
+", "release": "r"}}})",
+       "version"},
+      {"log format unknown", "{" + listeners + key + R"("log": "xml",)" + bank + "}", "log"},
+      {"proxy by name", "{" + listeners + key + R"("trustedProxies": ["nginx"],)" + bank + "}",
+       "nginx"},
+      {"key list with a number", "{" + listeners + R"("envelopeKey": ["a.pem", 3],)" + bank + "}",
+       "envelopeKey"},
+      {"threads out of range", "{" + listeners + key + R"("threads": 1000,)" + bank + "}",
+       "threads"},
+      {"header timeout zero", "{" + listeners + key + R"("headerTimeout": 0,)" + bank + "}",
+       "headerTimeout"},
+      {"bank id 0x alone", "{" + listeners + key + R"("banks": {"0x": {"version": "1", "release": "r"}}})",
+       "0x"},
       {"port out of range",
        R"({"listeners": [{"address": "127.0.0.1", "port": 70000}],)" + key + bank + "}", "port"},
       {"tls without certificate",
@@ -100,6 +150,86 @@ TEST(UpdateServerConfigTest, RejectsBrokenConfigurationsWithAReason) {
     std::string error;
     EXPECT_FALSE(ParseUpdateServerConfig(c.json, "/base", config, error)) << c.name;
     EXPECT_NE(error.find(c.reasonPart), std::string::npos) << c.name << ": " << error;
+  }
+}
+
+TEST(UpdateServerConfigTest, ReadsOperatorsSpellingsKeyListsProxiesAndAddresses) {
+  const char* text = R"({
+    "listeners": [{"address": "::1", "port": 1}, {"address": "[::1]", "port": 2},
+                  {"address": "localhost", "port": 3}],
+    "envelopeKey": ["a.pem", "/keys/b.pem"],
+    "trustedProxies": ["127.0.0.1", "::1"],
+    "log": "json", "threads": 0, "headerTimeout": 5, "idleTimeout": 7,
+    "maxConnectionsPerClient": 9, "maxConnections": 11,
+    "banks": {
+      "0x5A5": {"version": "3.0.0.1", "update": 2, "release": "r1", "envelopeKey": "own.pem"},
+      "0XaBc": {"version": "1", "update": "1", "release": "r2"},
+      "DEF": {"version": "4294967295.0.0.0", "release": "r3"}
+    }
+  })";
+  UpdateServerConfig config;
+  std::string error;
+  ASSERT_TRUE(ParseUpdateServerConfig(text, "/c", config, error)) << error;
+  ASSERT_EQ(config.listeners.size(), 3u);
+  EXPECT_EQ(config.listeners[0].address, "::1");
+  EXPECT_EQ(config.listeners[1].address, "::1");
+  EXPECT_EQ(config.listeners[2].address, "localhost");
+  EXPECT_EQ(config.envelopeKeyFiles, (std::vector<std::string>{"/c/a.pem", "/keys/b.pem"}));
+  EXPECT_EQ(config.trustedProxies, (std::vector<std::string>{"127.0.0.1", "::1"}));
+  EXPECT_TRUE(config.jsonLog);
+  EXPECT_EQ(config.threads, 0);
+  EXPECT_EQ(config.headerTimeoutSeconds, 5);
+  EXPECT_EQ(config.idleTimeoutSeconds, 7);
+  EXPECT_EQ(config.maxConnectionsPerClient, 9);
+  EXPECT_EQ(config.maxConnections, 11);
+  ASSERT_EQ(config.banks.size(), 3u);
+  for (const BankRelease& b : config.banks) {
+    SCOPED_TRACE(b.bankIdText);
+    if (b.bankId == 0x5a5) {
+      EXPECT_EQ(b.bankIdText, "5a5");
+      EXPECT_EQ(b.update, "2");
+      EXPECT_EQ(b.envelopeKeyFile, "/c/own.pem");
+      EXPECT_EQ(b.prefix, "/release/5a5");
+    } else if (b.bankId == 0xabc) {
+      EXPECT_EQ(b.bankIdText, "abc");
+      EXPECT_EQ(b.envelopeKeyFile, "");
+    } else {
+      EXPECT_EQ(b.bankId, 0xdefu);
+    }
+  }
+  // Every bank with a key of its own: no shared key needed.
+  ASSERT_TRUE(ParseUpdateServerConfig(
+      R"({"listeners": [{"address": "127.0.0.1", "port": 1}],
+          "banks": {"867": {"version": "1", "release": "r", "envelopeKey": "k.pem"}}})",
+      "/c", config, error))
+      << error;
+  EXPECT_TRUE(config.envelopeKeyFiles.empty());
+}
+
+TEST(UpdateServerConfigTest, VersionsAreOneToFourDottedNumbers) {
+  for (const char* good : {"1", "1.0.0.2", "2.1.15.1203", "0.0.0.0", "4294967295.1"}) {
+    EXPECT_TRUE(IsDottedVersion(good)) << good;
+  }
+  for (const char* bad : {"", "banana", "1.", ".1", "1..2", "1.2.3.4.5", "1.2a", "-1", " 1",
+                          "1.4294967296", "12345678901", "1,2"}) {
+    EXPECT_FALSE(IsDottedVersion(bad)) << bad;
+  }
+}
+
+TEST(UpdateServerConfigTest, ConfigBankIdsMayCarry0x) {
+  const struct {
+    const char* text;
+    bool ok;
+    uint32_t value;
+  } cases[] = {{"5a5", true, 0x5a5},  {"0x5a5", true, 0x5a5}, {"0X5A5", true, 0x5a5},
+               {"0x", false, 0},      {"0x0x5", false, 0},    {"x5a5", false, 0},
+               {"0xffffff", true, 0xffffff}, {"1000000", false, 0}, {"0x123456789", false, 0}};
+  for (const auto& c : cases) {
+    uint32_t value = 0;
+    EXPECT_EQ(ParseConfigBankId(c.text, value), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
   }
 }
 
