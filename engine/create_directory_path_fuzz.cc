@@ -37,6 +37,10 @@ class RecordingFiles : public FileSystem {
   int Copy(const std::string&, const std::string&) override { return 1; }
   bool Move(const std::string&, const std::string&) override { return false; }
   bool TruncateFile(const std::string&) override { return false; }
+  std::optional<std::string> ReadFile(const std::string&) override { return std::nullopt; }
+  bool WriteFileDurably(const std::string&, const std::string&) override { return false; }
+  bool MoveDurably(const std::string&, const std::string&) override { return false; }
+  bool CanReplace(const std::string&) override { return false; }
   std::optional<std::string> FileDigest(const std::string&, DigestKind) override { return std::nullopt; }
   std::string CurrentFolder() override { return {}; }
   std::string TempFolder() override { return {}; }

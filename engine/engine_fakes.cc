@@ -85,6 +85,7 @@ int FakeFileSystem::CreateFolder(const std::string& path) {
   const std::string p = Normal(path);
   log.push_back("mkdir " + p);
   if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return 21;
   if (failCreate.count(p) != 0) return 5;
   if (Exists(p)) return 183;
   const std::string parent = Parent(p);
@@ -111,6 +112,7 @@ bool FakeFileSystem::Remove(const std::string& path) {
   const std::string p = Normal(path);
   log.push_back("delete " + p);
   if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return false;
   const auto found = files.find(p);
   if (found == files.end() || found->second.locked) return false;
   files.erase(found);
@@ -121,6 +123,7 @@ int FakeFileSystem::Copy(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("copy " + a + ">" + b);
   if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return 21;
   const auto source = files.find(a);
   if (source == files.end()) return 2;
   if (folders.count(Parent(b)) == 0) return 3;
@@ -134,6 +137,7 @@ bool FakeFileSystem::Move(const std::string& from, const std::string& to) {
   const std::string a = Normal(from), b = Normal(to);
   log.push_back("move " + a + ">" + b);
   if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return false;
   const auto source = files.find(a);
   if (source == files.end() || files.count(b) != 0) return false;
   FakeFile moved = source->second;
@@ -146,8 +150,47 @@ bool FakeFileSystem::Move(const std::string& from, const std::string& to) {
 bool FakeFileSystem::TruncateFile(const std::string& path) {
   log.push_back("truncate " + Normal(path));
   if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return false;
   files[Normal(path)] = FakeFile{};
   return true;
+}
+
+std::optional<std::string> FakeFileSystem::ReadFile(const std::string& path) {
+  const auto found = files.find(Normal(path));
+  if (found == files.end() || !found->second.readable) return std::nullopt;
+  return found->second.content;
+}
+
+bool FakeFileSystem::WriteFileDurably(const std::string& path, const std::string& content) {
+  const std::string p = Normal(path);
+  log.push_back("write " + p);
+  if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return false;
+  if (folders.count(Parent(p)) == 0) return false;
+  const auto existing = files.find(p);
+  if (existing != files.end() && existing->second.locked) return false;
+  files[p] = FakeFile{content, "", "", true, false};
+  return true;
+}
+
+bool FakeFileSystem::MoveDurably(const std::string& from, const std::string& to) {
+  const std::string a = Normal(from), b = Normal(to);
+  log.push_back("place " + a + ">" + b);
+  if (journal) journal->push_back(log.back());
+  if (clock && !clock->Tick()) return false;
+  const auto source = files.find(a);
+  if (source == files.end() || folders.count(Parent(b)) == 0 || failPlace.count(a) != 0) return false;
+  const auto target = files.find(b);
+  if (target != files.end() && target->second.locked) return false;
+  FakeFile moved = source->second;
+  files.erase(a);
+  files[b] = moved;
+  return true;
+}
+
+bool FakeFileSystem::CanReplace(const std::string& path) {
+  const auto found = files.find(Normal(path));
+  return found == files.end() || !found->second.locked;
 }
 
 std::optional<std::string> FakeFileSystem::FileDigest(const std::string& path, DigestKind kind) {
@@ -167,7 +210,12 @@ bool FakeFetcher::Download(const std::string& url, const std::string& path, cons
   if (!expectedDigest.empty() && found->second.sha1 != expectedDigest) return false;
   const auto existing = fs_.files.find(FakeFileSystem::Normal(path));
   if (existing != fs_.files.end() && existing->second.locked) return false;
+  if (fs_.clock && !fs_.clock->Tick()) return false;
   fs_.files[FakeFileSystem::Normal(path)] = found->second;
+  if (progress != nullptr) {  // as the real progress sink leaves it: the file bar full
+    progress->SetProgressRange(kIdFileBar, 100);
+    progress->SetProgressPos(kIdFileBar, 100);
+  }
   return true;
 }
 
@@ -197,8 +245,8 @@ ManifestLoad FakeManifests::Load(const std::string& file) {
 namespace {
 class FakeKey : public RegistryKey {
  public:
-  FakeKey(FakeRegistry::Values& values, const std::map<std::string, int>& failWrite)
-      : values_(values), failWrite_(failWrite) {}
+  FakeKey(FakeRegistry::Values& values, const std::map<std::string, int>& failWrite, CrashClock* clock)
+      : values_(values), failWrite_(failWrite), clock_(clock) {}
   std::optional<std::string> ReadString(const std::string& name) override {
     const auto found = values_.find(name);
     if (found == values_.end()) return std::nullopt;
@@ -207,27 +255,32 @@ class FakeKey : public RegistryKey {
   int WriteString(const std::string& name, const std::string& value) override {
     const auto fail = failWrite_.find(name);
     if (fail != failWrite_.end()) return fail->second;
+    if (clock_ && !clock_->Tick()) return 21;
     values_[name] = value;
     return 0;
   }
-  bool DeleteValue(const std::string& name) override { return values_.erase(name) != 0; }
+  bool DeleteValue(const std::string& name) override {
+    if (clock_ && !clock_->Tick()) return false;
+    return values_.erase(name) != 0;
+  }
 
  private:
   FakeRegistry::Values& values_;
   const std::map<std::string, int>& failWrite_;
+  CrashClock* clock_;
 };
 }  // namespace
 
 RegistryOpen FakeRegistry::OpenKey(RegistryView view, const std::string& key) {
   const auto found = keys.find({view, key});
   if (found == keys.end()) return {nullptr, 2};
-  return {std::make_unique<FakeKey>(found->second, failWrite), 0};
+  return {std::make_unique<FakeKey>(found->second, failWrite, clock), 0};
 }
 
 RegistryOpen FakeRegistry::CreateKey(RegistryView view, const std::string& key) {
   if (journal) journal->push_back("regkey " + key);
   if (failCreate.count(key) != 0) return {nullptr, 5};
-  return {std::make_unique<FakeKey>(keys[{view, key}], failWrite), 0};
+  return {std::make_unique<FakeKey>(keys[{view, key}], failWrite, clock), 0};
 }
 
 const FakeRegistry::Values* FakeRegistry::Find(RegistryView view, const std::string& key) const {
@@ -309,6 +362,8 @@ World::World() : runtimes(FindRuntimeProfile(0x867)) {
     *j = &journal;
   }
   fetcher.journal = &journal;
+  fs.clock = &crash;
+  registry.clock = &crash;
   ApplyBankProfile(config, 0x867);
   config.installDir = kDir;
   config.downloadBaseUrl = kBase;

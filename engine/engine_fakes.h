@@ -38,6 +38,23 @@ class FakeDialog : public DialogView {
   std::vector<std::string> TextsOf(int id) const;
 };
 
+// A machine that stops dead: after `allowed` changes to the disk or the registry every further
+// change fails and does nothing, as if the process had been killed or the power cut there.
+struct CrashClock {
+  int allowed = -1;  // -1: never
+  int changes = 0;
+  bool crashed = false;
+  // True when the change may happen (and counts it).
+  bool Tick() {
+    if (allowed >= 0 && changes >= allowed) {
+      crashed = true;
+      return false;
+    }
+    ++changes;
+    return true;
+  }
+};
+
 struct FakeFile {
   std::string content;  // what a manifest load looks up
   std::string sha1;     // Base64 SHA-1 digest the file reports
@@ -55,6 +72,8 @@ class FakeFileSystem : public FileSystem {
   std::vector<std::string> log;      // "mkdir X", "delete X", "copy A>B", "move A>B"
   std::string currentFolder = "C:\\Users\\u\\Desktop";
   bool listFails = false;
+  std::set<std::string> failPlace;  // sources MoveDurably refuses
+  CrashClock* clock = nullptr;
 
   static std::string Normal(std::string path);
   void AddFolderPath(const std::string& path);  // with all its parents
@@ -68,6 +87,10 @@ class FakeFileSystem : public FileSystem {
   int Copy(const std::string& from, const std::string& to) override;
   bool Move(const std::string& from, const std::string& to) override;
   bool TruncateFile(const std::string& path) override;
+  std::optional<std::string> ReadFile(const std::string& path) override;
+  bool WriteFileDurably(const std::string& path, const std::string& content) override;
+  bool MoveDurably(const std::string& from, const std::string& to) override;
+  bool CanReplace(const std::string& path) override;
   std::optional<std::string> FileDigest(const std::string& path, DigestKind kind) override;
   std::string CurrentFolder() override { return currentFolder; }
   std::string TempFolder() override { return "C:\\Temp\\"; }
@@ -117,6 +140,7 @@ class FakeRegistry : public Registry {
   std::map<std::pair<RegistryView, std::string>, Values> keys;
   std::set<std::string> failCreate;
   std::map<std::string, int> failWrite;  // value name -> error
+  CrashClock* clock = nullptr;
 
   RegistryOpen OpenKey(RegistryView view, const std::string& key) override;
   RegistryOpen CreateKey(RegistryView view, const std::string& key) override;
@@ -231,6 +255,7 @@ struct World {
   AppConfig config;
   RuntimeProfile runtimes;
   EnginePorts ports{fetcher, manifests, fs, registry, processes, shell, os, host, notifier};
+  CrashClock crash;  // shared by the file system and the registry
 
   std::unique_ptr<InstallEngine> Engine(ProgressMode mode);
 

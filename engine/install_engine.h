@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app_config.h"
+#include "engine/journal.h"
 #include "engine/ports.h"
 #include "engine/release_check.h"
 #include "engine/runtime_table.h"
@@ -138,18 +139,26 @@ class InstallEngine {
   // System integration.
   void CreateAssistantFolders();
   [[nodiscard]] bool ClearStagingFolder();
+  // The install record, the uninstall entry and the autostart value.
   [[nodiscard]] bool WriteRegistryEntries();
+  // The install record alone: true when Path, BankID and then Version were written.
+  [[nodiscard]] bool WriteInstallRecord();
+  // The install record's version now, empty when there is none.
+  [[nodiscard]] std::string RecordedVersion();
   void CreateShortcuts();
 
   // Prerequisites.
   int ProbeRuntimeNeeds(int& needX86, int& needX64);
+  // False when a needed runtime could not be fetched or was not the pinned one.
   [[nodiscard]] bool InstallRuntimes(int needX86, int needX64);
   [[nodiscard]] bool StopAssistantProcesses();
 
   // Legacy removal and self-replacement.
   [[nodiscard]] bool RemoveLegacyAssistants();
-  [[nodiscard]] bool CommitStagedFiles();
-  [[nodiscard]] bool CopyStagedTree(const std::string& folder);
+  // Update and repair: the journaled commit of the staged files that the staged manifests list
+  // and this run queued, with the staged manifests, and of the removal of files the installed
+  // manifests list and the new ones do not; it writes the registry entries. Install: nothing.
+  [[nodiscard]] CommitResult CommitStagedFiles();
 
   // The pop-up notifier.
   [[nodiscard]] int SendPopupCommand(const PopupCommand& request);
@@ -162,6 +171,8 @@ class InstallEngine {
 
  private:
   std::string FallbackValue(const std::string& name);
+  std::string RecordKeyPath() const;
+  bool WriteSystemEntries();
   void SetPercent(int controlId, const std::string& text);
   bool RunUpdateDownloads();
   bool RunLegacyRow();
@@ -201,6 +212,8 @@ void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& confi
 // The worker: every step of a run in order. Returns 0 when it stops early; on success it ends
 // the process with code 0 through the host.
 int InstallWorker(InstallRun& run);
+// The message for a file another program holds open, naming the file and what to close.
+[[nodiscard]] std::string HeldFileMessage(const AppConfig& config, const std::string& rel);
 // Starts the pop-up notifier and the assistant: each with "-t" (which ends a running one), then,
 // once no instance of it runs (at most kRestartWaitMs), with no arguments.
 void StartAssistant(const AppConfig& config, ProcessControl& processes, FileSystem& files, Host& host);

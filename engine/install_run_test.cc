@@ -84,10 +84,9 @@ TEST(InstallWorker, InstallRunsEveryStepInOrder) {
       "regkey Software\\\\Tollwyn\\WebUI\\MOVRA\\867",
       "regkey SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\恒澍银行网银助手",
       "regkey SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
-      "text 2 下载完成",
       "text 1020 创建桌面快捷方式", "link C:\\users\\Public\\Desktop\\恒澍银行网银助手.lnk",
       "text 1020 创建快速启动选项",
-      "text 1020 完成安装,准备启动助手", "wait gone QzwardPop.exe,WebUI_867.exe 1000",
+      "text 1020 完成安装,未装VS库,准备启动助手", "wait gone QzwardPop.exe,WebUI_867.exe 1000",
       "start C:\\A\\QzwardPop.exe -t", "wait gone QzwardPop.exe 500", "start C:\\A\\QzwardPop.exe ",
       "start C:\\A\\WebUI_867.exe -t", "wait gone WebUI_867.exe 500", "start C:\\A\\WebUI_867.exe ",
       "exit 0"}));
@@ -95,28 +94,33 @@ TEST(InstallWorker, InstallRunsEveryStepInOrder) {
   // The run waits for programs to end, never a fixed time.
   EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{});
   EXPECT_EQ(w.journal.back(), "exit 0");
-  EXPECT_EQ(w.dialog.texts[kIdCancelButton], "下载完成");
+  // A runtime that could not be fetched: the end says so and never "下载完成".
+  EXPECT_FALSE(Contains(w.journal, "text 2 下载完成"));
+  EXPECT_EQ(w.dialog.texts[kIdCancelButton], "下载VS库失败");
   EXPECT_EQ(w.host.comDepth, 0);
 }
 
+// Every early stop is visible: its own text on the status line (a step that writes its own
+// leaves it), "下载失败" on the button, an empty file bar, and workerDone 1 so closing asks nothing.
 TEST(InstallWorker, StopRules) {
   struct Case {
     const char* name;
     std::function<void(World&)> breakIt;
-    int workerDone;
-    const char* button;
+    const char* status;  // nullptr: the failing step's own text, not checked here
     size_t downloads;
+    bool fileStepFailed;
   };
   const Case cases[] = {
-      {"step 3: install folder", [](World& w) { w.fs.failCreate.insert("C:\\A"); }, 1, "", 0},
+      {"step 3: install folder", [](World& w) { w.fs.failCreate.insert("C:\\A"); }, "创建安装目录失败", 0, false},
       {"step 5: manifest download",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, 1, "", 2},
-      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, 1, "", 2},
-      {"step 10: common file",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867//QzwardPop.exe"); }, 1, "下载失败", 4},
-      {"step 11: bank file",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Plugins/bank.dll"); }, 1, "下载失败", 6},
-      {"step 12: staging folder", [](World& w) { w.fs.failCreate.insert("C:\\A\\DownLoad"); }, 0, "", 6},
+       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, nullptr, 2, false},
+      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, nullptr, 2, false},
+      {"step 10: common file", [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867//QzwardPop.exe"); },
+       "下载QzwardPop.exe 失败", 4, true},
+      {"step 11: bank file", [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Plugins/bank.dll"); },
+       "下载bank.dll 失败", 6, true},
+      {"step 12: staging folder", [](World& w) { w.fs.failCreate.insert("C:\\A\\DownLoad"); }, "创建下载目录失败", 6,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,14 +129,20 @@ TEST(InstallWorker, StopRules) {
     c.breakIt(w);
     TestRun r;
     r.Start(w, ProgressMode::Install);
-    EXPECT_EQ(r.run.workerDone, c.workerDone);
-    EXPECT_EQ(w.dialog.texts[kIdCancelButton], c.button);
+    EXPECT_EQ(r.run.workerDone, 1);
+    EXPECT_EQ(w.dialog.texts[kIdCancelButton], "下载失败");
+    if (c.status) {
+      EXPECT_EQ(w.dialog.texts[kIdStatusLine], c.status);
+    }
+    EXPECT_EQ(w.dialog.positions[kIdFileBar], 0u);
+    EXPECT_EQ(w.dialog.texts[kIdFilePercent], "0%");
     EXPECT_EQ(w.fetcher.calls.size(), c.downloads);
     EXPECT_TRUE(w.host.exits.empty());
     EXPECT_TRUE(w.registry.keys.empty());
     EXPECT_TRUE(w.shell.links.empty());
     EXPECT_TRUE(w.processes.starts.empty());
-    EXPECT_EQ(w.host.Traced("下载相关文件失败"), c.button[0] != '\0');
+    EXPECT_EQ(w.host.Traced("下载相关文件失败"), c.fileStepFailed);
+    EXPECT_FALSE(Contains(w.journal, "text 2 下载完成"));
   }
 }
 
@@ -166,8 +176,10 @@ TEST(InstallWorker, UpdateWithNothingNewCommitsManifestsAndEndsCleanly) {
   TestRun r;
   r.Start(w, ProgressMode::Update);
   EXPECT_TRUE(InOrder(w.journal, {"text 1020 无需更新", "start C:\\A\\WebUI_867.exe  -t",
-                                  "copy C:\\A\\DownLoad\\Digest.xml>C:\\A\\Digest.xml",
-                                  "delete C:\\A\\DownLoad\\Digest.xml", "text 2 下载完成", "exit 0"}));
+                                  "write C:\\A\\DownLoad\\commit.journal",
+                                  "place C:\\A\\DownLoad\\Digest.xml>C:\\A\\Digest.xml",
+                                  "regkey Software\\\\Tollwyn\\WebUI\\MOVRA\\867",
+                                  "delete C:\\A\\DownLoad\\commit.journal", "text 2 下载完成", "exit 0"}));
   EXPECT_EQ(w.fetcher.calls.size(), 2u);  // the manifests only
   EXPECT_EQ(w.shell.links.size(), 4u);    // shortcuts are renewed
   EXPECT_TRUE(w.fs.IsFolder("C:\\A\\DownLoad\\Data"));
@@ -192,20 +204,26 @@ TEST(InstallWorker, RepairDownloadsCommonEntriesTwiceAndMakesNoShortcut) {
   EXPECT_TRUE(InOrder(w.journal, {"text 2 下载完成", "start C:\\A\\WebUI_867.exe -t", "exit 0"}));
 }
 
-TEST(InstallWorker, LockedFileEndsTheProcessWithAMessage) {
+TEST(InstallWorker, LockedFileEndsTheProcessWithAMessageAndReplacesNothing) {
   World w;
   std::vector<ManifestEntry> newer = kCommon;
   newer[0].digest = "W2";
+  newer[1].digest = "P2";
   InstalledMachine(w, newer);
-  w.fs.files["C:\\A\\WebUI_867.exe"].locked = true;
+  w.fs.files["C:\\A\\QzwardPop.exe"].locked = true;
   TestRun r;
   r.Start(w, ProgressMode::Update);
   EXPECT_TRUE(InOrder(w.journal, {"download https://127.0.0.1/867/WebUI_867.exe",
-                                  "copy C:\\A\\DownLoad\\WebUI_867.exe>C:\\A\\WebUI_867.exe",
-                                  "message 更新失败，助手文件被占用，请关闭占用重新更新!", "exit 0"}));
-  EXPECT_EQ(w.host.messages.front(), "恒澍银行网银助手: 更新失败，助手文件被占用，请关闭占用重新更新!");
+                                  "text 1020 QzwardPop.exe 被占用", "text 2 下载失败",
+                                  "message 更新失败，助手文件QzwardPop.exe被占用，请关闭恒澍银行网银助手后重新更新!",
+                                  "exit 0"}));
+  // Checked before the first file was touched: the other file is still the old one.
+  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W1");
+  EXPECT_EQ(w.fs.files["C:\\A\\Digest.xml"].content, "old-common");
+  for (const std::string& line : w.fs.log) EXPECT_NE(line.rfind("place ", 0), 0u) << line;
   // The real exit does not return; after it nothing more is done.
   EXPECT_EQ(w.host.exits.size(), 1u);
+  EXPECT_EQ(r.run.workerDone, 1);
 }
 
 TEST(StartInstallRun, ForcedUpdateTellsTheNotifierBeforeTheWorker) {

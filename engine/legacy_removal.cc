@@ -108,45 +108,42 @@ bool InstallEngine::RunProductCodeRemoval() {
   return true;
 }
 
-bool InstallEngine::CommitStagedFiles() {
-  if (mode == ProgressMode::Install) return true;
-  return CopyStagedTree(stagingDir);
-}
-
-bool InstallEngine::CopyStagedTree(const std::string& folder) {
-  FileSystem& files = ports_.files;
-  Host& host = ports_.host;
-  const std::optional<std::vector<FolderEntry>> entries = files.List(folder);
-  if (!entries) return false;
-  const std::string stagingPrefix = installDir + "\\DownLoad" + "\\";
-  for (const FolderEntry& entry : *entries) {
-    const std::string source = folder + "\\" + entry.name;
-    if (entry.isDirectory) {
-      if (!entry.name.empty() && entry.name[0] == '.') continue;
-      if (!CopyStagedTree(source)) return false;
-      continue;
+CommitResult InstallEngine::CommitStagedFiles() {
+  if (mode == ProgressMode::Install) return {};
+  CommitPlan plan;
+  plan.folders = {installDir, stagingDir};
+  plan.ownExeName = config_.downloaderExeName;
+  plan.oldVersion = RecordedVersion();
+  plan.newVersion = serverVersion;
+  // Only what this run queued from the staged manifests, and the manifests themselves: nothing
+  // else the staging folder may hold (a download's ".part" file, an older run's leftovers).
+  plan.puts = updateList;
+  std::vector<std::string> listed;
+  bool newListKnown = true;
+  for (const std::string* staged : {&stagedCommonManifest, &stagedBankManifest}) {
+    plan.puts.push_back(staged->substr(stagingDir.size() + 1));
+    const ManifestLoad load = ports_.manifests.Load(*staged);
+    newListKnown = newListKnown && load.status == ManifestLoad::Status::kLoaded;
+    for (const ManifestEntry& e : load.entries) {
+      listed.push_back(ToLowerAscii(e.path.empty() ? e.fileName : e.path + "\\" + e.fileName));
     }
-    std::string rel;
-    if (folder.size() > stagingPrefix.size() && folder.compare(0, stagingPrefix.size(), stagingPrefix) == 0) {
-      rel = folder.substr(stagingPrefix.size());
-    }
-    const std::string target = installDir + "\\" + rel + (rel.empty() ? "" : "\\") + entry.name;
-    if (entry.name == config_.downloaderExeName) {
-      SetAsideOwnExecutable(files, host, installDir, config_.downloaderExeName);
-    }
-    const int error = files.Copy(source, target);
-    if (error == 0) {
-      host.Trace("CopySuccess", target);
-      continue;
-    }
-    host.Trace(StrPrintf("copy failed %d", error), "FALSE");
-    host.Trace("CopyFailed", target);
-    host.ShowMessage("更新失败，助手文件被占用，请关闭占用重新更新!", config_.productName);
-    exitRequested = true;
-    host.Exit(0);
-    return false;
   }
-  return true;
+  // A file the installed manifests list and the new ones do not is removed with the commit.
+  for (const std::string* installed : {&installedCommonManifest, &installedBankManifest}) {
+    if (!newListKnown) break;
+    const ManifestLoad load = ports_.manifests.Load(*installed);
+    if (load.status != ManifestLoad::Status::kLoaded) continue;
+    for (const ManifestEntry& e : load.entries) {
+      if (!IsSafeManifestEntry(e)) continue;
+      const std::string rel = e.path.empty() ? e.fileName : e.path + "\\" + e.fileName;
+      if (std::find(listed.begin(), listed.end(), ToLowerAscii(rel)) == listed.end()) plan.deletes.push_back(rel);
+    }
+  }
+  return CommitFiles(ports_.files, ports_.host, plan, [this] {
+    if (!WriteInstallRecord()) return false;
+    if (!WriteSystemEntries()) ports_.host.Trace("WriteRegistryEntries", "FALSE");
+    return true;
+  });
 }
 
 }  // namespace corlinq

@@ -76,6 +76,17 @@ class FileSystem {
   [[nodiscard]] virtual bool Move(const std::string& from, const std::string& to) = 0;
   // Creates the file empty, or truncates it.
   [[nodiscard]] virtual bool TruncateFile(const std::string& path) = 0;
+  // The file's whole content; nullopt when it is missing or cannot be read.
+  [[nodiscard]] virtual std::optional<std::string> ReadFile(const std::string& path) = 0;
+  // Writes content to path so that after a crash or power cut path holds either its earlier
+  // content or all of the new one: a side file, flushed, then moved over path.
+  [[nodiscard]] virtual bool WriteFileDurably(const std::string& path, const std::string& content) = 0;
+  // Flushes the file's content to disk and moves it over to (replacing an existing file), the
+  // move itself written through before it returns.
+  [[nodiscard]] virtual bool MoveDurably(const std::string& from, const std::string& to) = 0;
+  // True when an existing file can be opened for exclusive write, so no other program holds it;
+  // a missing file can always be replaced.
+  [[nodiscard]] virtual bool CanReplace(const std::string& path) = 0;
   // The digest of the file's content read in 4096-byte blocks; nullopt when it is missing or
   // cannot be read.
   [[nodiscard]] virtual std::optional<std::string> FileDigest(const std::string& path, DigestKind kind) = 0;

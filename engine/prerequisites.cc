@@ -41,6 +41,7 @@ bool InstallEngine::InstallRuntimes(int needX86, int needX64) {
   Host& host = ports_.host;
   const std::string temp = files.TempFolder();
   const std::pair<int, const RuntimeInstaller*> runtimes[] = {{needX86, &runtimes_.x86}, {needX64, &runtimes_.x64}};
+  bool all = true;
   for (const auto& [needed, installer] : runtimes) {
     if (!needed) continue;
     const std::string path = temp + installer->fileName;
@@ -67,9 +68,10 @@ bool InstallEngine::InstallRuntimes(int needX86, int needX64) {
       host.Trace(installer->url, "Failed");
       SetStatus(StrPrintf("下载%s 失败", installer->fileName));
       SetButtonText("下载VS库失败");
+      all = false;
     }
   }
-  return true;
+  return all;
 }
 
 bool InstallEngine::StopAssistantProcesses() {

@@ -17,18 +17,35 @@ void InstallEngine::CreateAssistantFolders() {
 
 bool InstallEngine::ClearStagingFolder() { return DeleteFilesBelow(ports_.files, ports_.host, stagingDir); }
 
+std::string InstallEngine::RecordKeyPath() const {
+  return StrPrintf("Software\\%s\\Tollwyn\\WebUI\\%s\\%x", config_.registryVendor.c_str(), familyWord.c_str(),
+                   static_cast<unsigned>(config_.bankId));
+}
+
+std::string InstallEngine::RecordedVersion() {
+  RegistryOpen record = ports_.registry.OpenKey(RegistryView::k32, RecordKeyPath());
+  if (!record.key) return {};
+  return record.key->ReadString("Version").value_or("");
+}
+
+bool InstallEngine::WriteInstallRecord() {
+  RegistryOpen record = ports_.registry.CreateKey(RegistryView::k32, RecordKeyPath());
+  if (!record.key) return false;
+  // The version last: a record that names the new version is a whole one.
+  return record.key->WriteString("Path", installDir) == 0 &&
+         record.key->WriteString("BankID", StrPrintf("%03x", static_cast<unsigned>(config_.bankId))) == 0 &&
+         record.key->WriteString("Version", serverVersion) == 0;
+}
+
 bool InstallEngine::WriteRegistryEntries() {
+  if (!WriteInstallRecord()) ports_.host.Trace("write record failed", "FALSE");
+  return WriteSystemEntries();
+}
+
+bool InstallEngine::WriteSystemEntries() {
   Registry& registry = ports_.registry;
   Host& host = ports_.host;
   const unsigned bankId = static_cast<unsigned>(config_.bankId);
-
-  const std::string recordKey = StrPrintf("Software\\%s\\Tollwyn\\WebUI\\%s\\%x", config_.registryVendor.c_str(),
-                                          familyWord.c_str(), bankId);
-  if (RegistryOpen record = registry.CreateKey(RegistryView::k32, recordKey); record.key) {
-    (void)record.key->WriteString("Version", serverVersion);
-    (void)record.key->WriteString("Path", installDir);
-    (void)record.key->WriteString("BankID", StrPrintf("%03x", bankId));
-  }
 
   RegistryOpen uninstall = registry.CreateKey(
       RegistryView::k32, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + config_.productName);

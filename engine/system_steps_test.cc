@@ -218,7 +218,7 @@ TEST(InstallRuntimes, StartsOnlyPinnedInstallers) {
     if (c.served) w.fetcher.served[w.runtimes.x86.url] = FakeFile{"", "", c.served, true, false};
     auto engine = w.Engine(ProgressMode::Install);
     engine->totalSteps = 1;
-    EXPECT_TRUE(engine->InstallRuntimes(1, 0));
+    EXPECT_EQ(engine->InstallRuntimes(1, 0), c.started);
     ASSERT_EQ(w.fetcher.calls.size(), 1u);
     EXPECT_EQ(w.fetcher.calls[0].url.rfind("https://", 0), 0u);
     EXPECT_EQ(w.fetcher.calls[0].path, "C:\\Temp\\vcredist_x86.exe");
@@ -379,23 +379,25 @@ TEST(RemoveLegacyAssistants, ByTableRowOrProductCode) {
   }
 }
 
-TEST(CommitStagedFiles, CopiesTheStagedTreeOverTheInstallation) {
+TEST(CommitStagedFiles, MovesTheQueuedFilesOverTheInstallation) {
   World w;
   w.fs.AddFolderPath("C:\\A\\DownLoad\\Tools");
   w.fs.AddFolderPath("C:\\A\\Data");
   w.fs.AddFile("C:\\A\\DownLoad\\Digest.xml", WithContent("m"));
+  w.fs.AddFile("C:\\A\\DownLoad\\Digest_867.xml", WithContent("b"));
   w.fs.AddFile("C:\\A\\DownLoad\\corlinq_867.exe", WithDigest("new"));
   w.fs.AddFile("C:\\A\\DownLoad\\Data\\a.dat", WithDigest("A2"));
   w.fs.AddFile("C:\\A\\corlinq_867.exe", FakeFile{"", "running", "", true, true});
-  EXPECT_TRUE(w.Engine(ProgressMode::Install)->CommitStagedFiles());
+  EXPECT_EQ(w.Engine(ProgressMode::Install)->CommitStagedFiles().status, CommitResult::Status::kCommitted);
   EXPECT_TRUE(w.fs.log.empty());
   auto engine = w.Engine(ProgressMode::Update);
-  EXPECT_TRUE(engine->CommitStagedFiles());
+  engine->updateList = {"corlinq_867.exe", "Data\\a.dat"};
+  EXPECT_EQ(engine->CommitStagedFiles().status, CommitResult::Status::kCommitted);
   EXPECT_EQ(w.fs.files["C:\\A\\Data\\a.dat"].sha1, "A2");
   EXPECT_EQ(w.fs.files["C:\\A\\Digest.xml"].content, "m");
   EXPECT_EQ(w.fs.files["C:\\A\\corlinq_867.exe"].sha1, "new");
   EXPECT_EQ(w.fs.files["C:\\A\\corlinq_old.exe"].sha1, "running");
-  EXPECT_TRUE(w.fs.Exists("C:\\A\\DownLoad\\Data\\a.dat"));  // cleared later, not here
+  EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Data\\a.dat"));  // moved, not copied
   EXPECT_TRUE(w.host.exits.empty());
 }
 

@@ -132,6 +132,13 @@ void InstallUiHooks() {
   SetUiHooks(std::move(hooks));
 }
 
+void RecoverInstallation(LaunchPorts& ports) {
+  std::string version;
+  std::string path;
+  if (!ports.ReadInstallRecord(InstallRecordKeyPath(TheAppConfig()), version, path)) return;
+  (void)RecoverAtStartup(Adapters().files, Adapters().host, path, version);
+}
+
 bool LaunchPortsWin::ReadInstallRecord(const std::string& keyPath, std::string& version, std::string& path) {
   RegistryOpen open = Adapters().registry.OpenKey(RegistryView::k32, keyPath);
   if (!open.key) return false;

@@ -14,6 +14,10 @@ namespace corlinq::win {
 // Hands the dialogs what they need: the version query, the engine runs, the browser helpers.
 void InstallUiHooks();
 
+// Before any dialog: an update that was ended in the middle of its commit is finished (forward
+// or back) and stray download files are removed, in the folder the install record names.
+void RecoverInstallation(LaunchPorts& ports);
+
 class LaunchPortsWin : public LaunchPorts {
  public:
   bool ReadInstallRecord(const std::string& keyPath, std::string& version, std::string& path) override;

@@ -22,7 +22,10 @@ bool CDownloaderApp::InitInstance(const std::string& commandLine) {
   InstallUiHooks();
   LaunchPortsWin launchPorts;
   StartupPortsWin ports(
-      [&launchPorts](const std::string& line) { return DecideLaunch(TheAppConfig(), line, launchPorts); },
+      [&launchPorts](const std::string& line) {
+        RecoverInstallation(launchPorts);
+        return DecideLaunch(TheAppConfig(), line, launchPorts);
+      },
       [] {
         CGetInternetDlg dialog;
         (void)dialog.DoModal(nullptr);

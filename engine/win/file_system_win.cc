@@ -59,6 +59,70 @@ bool WinFileSystem::TruncateFile(const std::string& path) {
   return file.valid();
 }
 
+std::optional<std::string> WinFileSystem::ReadFile(const std::string& path) {
+  ScopedHandle file(CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  std::string content;
+  char block[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), block, sizeof(block), &got, nullptr)) return std::nullopt;
+    if (got == 0) break;
+    content.append(block, got);
+    if (content.size() > (16u << 20)) return std::nullopt;  // no journal is that long
+  }
+  return content;
+}
+
+namespace {
+
+constexpr DWORD kPlaceFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// The content of an open file on disk before it is moved into place.
+bool Flush(const std::wstring& path) {
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && FlushFileBuffers(file.get());
+}
+
+}  // namespace
+
+bool WinFileSystem::WriteFileDurably(const std::string& path, const std::string& content) {
+  const std::wstring target = Utf8ToWide(path);
+  const std::wstring side = target + L".new";
+  {
+    ScopedHandle file(CreateFileW(side.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        written != content.size() || !FlushFileBuffers(file.get())) {
+      file.reset();
+      ::DeleteFileW(side.c_str());
+      return false;
+    }
+  }
+  if (MoveFileExW(side.c_str(), target.c_str(), kPlaceFlags)) return true;
+  ::DeleteFileW(side.c_str());
+  return false;
+}
+
+bool WinFileSystem::MoveDurably(const std::string& from, const std::string& to) {
+  const std::wstring a = Utf8ToWide(from);
+  if (!Flush(a)) return false;
+  return MoveFileExW(a.c_str(), Utf8ToWide(to).c_str(), kPlaceFlags) != 0;
+}
+
+bool WinFileSystem::CanReplace(const std::string& path) {
+  const std::wstring p = Utf8ToWide(path);
+  if (GetFileAttributesW(p.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  // No sharing at all: any other open handle, or a running image, refuses this.
+  ScopedHandle file(CreateFileW(p.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  return file.valid();
+}
+
 std::optional<std::string> WinFileSystem::FileDigest(const std::string& path, DigestKind kind) {
   if (kind == DigestKind::kSha1Base64) {
     // The same digest the downloads are verified with.
@@ -76,7 +140,7 @@ std::optional<std::string> WinFileSystem::FileDigest(const std::string& path, Di
   unsigned char block[4096];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(file.get(), block, sizeof(block), &got, nullptr)) return std::nullopt;
+    if (!::ReadFile(file.get(), block, sizeof(block), &got, nullptr)) return std::nullopt;
     if (got == 0) break;
     if (EVP_DigestUpdate(ctx.get(), block, got) != 1) return std::nullopt;
   }

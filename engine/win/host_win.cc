@@ -16,6 +16,48 @@ DWORD WINAPI RunWorker(void* parameter) {
   return 0;
 }
 
+// The window the message box should keep clear of: the process's foreground window, when it is
+// one of ours.
+thread_local RECT keepClear{};
+thread_local bool keepClearSet = false;
+thread_local HHOOK placeHook = nullptr;
+
+// Places the message box below the window it must keep clear of, or, where the screen has no
+// room below, over its lower half, so the dialog's headline stays in sight.
+LRESULT CALLBACK PlaceMessageBox(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_ACTIVATE && keepClearSet) {
+    const HWND box = reinterpret_cast<HWND>(wParam);
+    RECT own{};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    if (GetWindowRect(box, &own) && GetMonitorInfoW(MonitorFromRect(&keepClear, MONITOR_DEFAULTTONEAREST), &monitor)) {
+      const LONG width = own.right - own.left;
+      const LONG height = own.bottom - own.top;
+      LONG x = keepClear.left + ((keepClear.right - keepClear.left) - width) / 2;
+      LONG y = keepClear.bottom + 8;
+      if (y + height > monitor.rcWork.bottom) y = keepClear.top + (keepClear.bottom - keepClear.top) / 2;
+      if (x < monitor.rcWork.left) x = monitor.rcWork.left;
+      SetWindowPos(box, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    keepClearSet = false;
+  }
+  return CallNextHookEx(placeHook, code, wParam, lParam);
+}
+
+BOOL CALLBACK FindOwnWindow(HWND window, LPARAM found) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process != GetCurrentProcessId() || !IsWindowVisible(window)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+HWND OwnVisibleWindow() {
+  HWND found = nullptr;
+  EnumWindows(&FindOwnWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
 }  // namespace
 
 void WinHost::Trace(const std::string& text, const std::string& tag) {
@@ -25,7 +67,16 @@ void WinHost::Trace(const std::string& text, const std::string& tag) {
 void WinHost::Sleep(uint32_t ms) { ::Sleep(ms); }
 
 void WinHost::ShowMessage(const std::string& text, const std::string& caption) {
+  HWND front = GetForegroundWindow();
+  DWORD frontProcess = 0;
+  if (front != nullptr) GetWindowThreadProcessId(front, &frontProcess);
+  if (frontProcess != GetCurrentProcessId()) front = OwnVisibleWindow();
+  keepClearSet = front != nullptr && GetWindowRect(front, &keepClear);
+  placeHook = SetWindowsHookExW(WH_CBT, &PlaceMessageBox, nullptr, GetCurrentThreadId());
   MessageBoxW(nullptr, Utf8ToWide(text).c_str(), Utf8ToWide(caption).c_str(), MB_ICONEXCLAMATION | MB_OK);
+  if (placeHook != nullptr) UnhookWindowsHookEx(placeHook);
+  placeHook = nullptr;
+  keepClearSet = false;
 }
 
 void WinHost::Exit(int code) { ExitProcess(static_cast<UINT>(code)); }

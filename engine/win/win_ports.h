@@ -15,6 +15,13 @@ class WinFileSystem : public FileSystem {
   int Copy(const std::string& from, const std::string& to) override;
   bool Move(const std::string& from, const std::string& to) override;
   bool TruncateFile(const std::string& path) override;
+  std::optional<std::string> ReadFile(const std::string& path) override;
+  // A side file "<path>.new", FlushFileBuffers, MoveFileExW(REPLACE_EXISTING | WRITE_THROUGH).
+  bool WriteFileDurably(const std::string& path, const std::string& content) override;
+  // FlushFileBuffers on the source, then MoveFileExW(REPLACE_EXISTING | WRITE_THROUGH).
+  bool MoveDurably(const std::string& from, const std::string& to) override;
+  // CreateFileW for GENERIC_WRITE | DELETE with no sharing.
+  bool CanReplace(const std::string& path) override;
   std::optional<std::string> FileDigest(const std::string& path, DigestKind kind) override;
   std::string CurrentFolder() override;
   std::string TempFolder() override;

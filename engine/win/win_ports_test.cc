@@ -110,6 +110,39 @@ TEST(WinFileSystem, FoldersFilesAndDigests) {
   EXPECT_TRUE(files.Exists(file));
 }
 
+TEST(WinFileSystem, DurableWritesMovesAndHeldFiles) {
+  WinFileSystem files;
+  const std::string dir = files.TempFolder() + "corlinq_commit_" + std::to_string(GetTickCount64());
+  ASSERT_EQ(files.CreateFolder(dir), 0);
+  const std::string journal = dir + "\\commit.journal";
+  ASSERT_TRUE(files.WriteFileDurably(journal, "first\n"));
+  ASSERT_TRUE(files.WriteFileDurably(journal, "second\ndone\n"));  // replaces it whole
+  EXPECT_EQ(files.ReadFile(journal), std::optional<std::string>("second\ndone\n"));
+  EXPECT_FALSE(files.Exists(journal + ".new"));
+  EXPECT_EQ(files.ReadFile(dir + "\\missing"), std::nullopt);
+  EXPECT_FALSE(files.WriteFileDurably(dir + "\\no\\journal", "x"));
+
+  // A new file moved over an installed one.
+  const std::string staged = dir + "\\staged.dll";
+  const std::string target = dir + "\\目标.dll";
+  ASSERT_TRUE(files.WriteFileDurably(staged, "new"));
+  ASSERT_TRUE(files.WriteFileDurably(target, "old"));
+  EXPECT_TRUE(files.CanReplace(target));
+  EXPECT_TRUE(files.CanReplace(dir + "\\missing"));
+  {
+    // Held open by another program, without sharing, or even with read sharing only.
+    for (const DWORD share : {DWORD{0}, DWORD{FILE_SHARE_READ}}) {
+      ScopedHandle held(CreateFileW(Utf8ToWide(target).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held.valid());
+      EXPECT_FALSE(files.CanReplace(target)) << share;
+    }
+  }
+  EXPECT_TRUE(files.MoveDurably(staged, target));
+  EXPECT_EQ(files.ReadFile(target), std::optional<std::string>("new"));
+  EXPECT_FALSE(files.Exists(staged));
+  EXPECT_FALSE(files.MoveDurably(staged, target));  // nothing left to move
+}
+
 TEST(WinShell, FoldersAndLinks) {
   WinHost host;
   host.EnterCom();

@@ -20,18 +20,23 @@ open(out, "w", encoding="utf-8").write(text)
 PY
 }
 
-# The update-server instance configuration from deploy/update-server/instance.json.
-# deploy_instance_config OUT PORT ENVELOPE_KEY BANK VERSION UPDATE URL RELEASE
+# The update-server instance configuration from deploy/update-server/instance.json. URL "" keeps
+# the sample's way (no "url": the reply's URL is built from nginx's scheme and Host); otherwise
+# the bank gets that explicit "url".
+# RELEASE_KEY: the public key RELEASE is checked against before the instance serves.
+# deploy_instance_config OUT PORT ENVELOPE_KEY BANK VERSION UPDATE URL RELEASE RELEASE_KEY
 deploy_instance_config() {
-  local out=$1 port=$2 key=$3 bank=$4 version=$5 update=$6 url=$7 release=$8
+  local out=$1 port=$2 key=$3 bank=$4 version=$5 update=$6 url=$7 release=$8 release_key=$9
+  local url_line=''
+  [ -z "$url" ] || url_line="\"url\": \"$url\", "
   deploy_subst "$DEPLOY_ROOT/deploy/update-server/instance.json" "$out" \
     '"port": 8081' "\"port\": $port" \
     '"/etc/corlinq/keys/envelope.pem"' "\"$key\"" \
+    '"/etc/corlinq/keys/manifest-public.pem"' "\"$release_key\"" \
     '"867": {' "\"$bank\": {" \
     '"version": "1.0.0.1"' "\"version\": \"$version\"" \
     '"update": "0"' "\"update\": \"$update\"" \
-    '"https://updates.example-bank.cn/release/867"' "\"$url\"" \
-    '"/srv/corlinq/release/867"' "\"$release\""
+    '"release": "/srv/corlinq/release/867"' "$url_line\"release\": \"$release\""
 }
 
 # nginx's files for one run in DIR: DIR/corlinq.conf (the sample with PORT on 127.0.0.1, the

@@ -52,11 +52,12 @@ sealed=$(cd "$state" && "$prefix/bin/envelope-tool" seal 867 --key "$key" 2>&1)
 check "envelope-tool seals and opens" test "$(cd "$state" && "$prefix/bin/envelope-tool" open "$sealed" --key "$key" 2>&1)" = 867
 
 echo "# the installed update-server starts from the installed instance sample"
-mkdir -p "$state/release"
+# The build's signed demo release: the sample checks a release before it serves.
+cp -R "$build/demo-release" "$state/release"
 DEPLOY_ROOT=$share
 source "$root/scripts/lib/deploy.sh"
 if deploy_instance_config "$state/instance.json" 0 "$key" 867 1.2.3.4 0 \
-  https://updates.example-bank.cn/release/867 "$state/release" &&
+  https://updates.example-bank.cn/release/867 "$state/release" "$root/keys/manifest-public.pem" &&
   "$root/scripts/test-server.sh" start "$state/servers" instance "$prefix/bin/update-server" \
     --config "$state/instance.json" >/dev/null; then
   ok "update-server starts"

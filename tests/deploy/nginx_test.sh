@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The nginx deployment of deploy/ on loopback, from the shipped samples: nginx ends TLS, serves
-# the release folder itself and passes only the version query to two update-server instances.
+# the release folder itself and passes only the version query and /healthz to two update-server
+# instances, which trust nginx's forwarded headers and build the reply's URL from them.
 #   nginx_test.sh SERVER_BIN_DIR ENVELOPE_TOOL RELEASE STATE_DIR
 # RELEASE: a signed release of bank 867 (the native build's demo-release).
 set -uo pipefail
@@ -13,6 +14,7 @@ rm -rf "$state"
 mkdir -p "$state"
 state=$(readlink -f "$state")
 servers=$state/servers ngx=$state/nginx key=$DEPLOY_ROOT/keys/envelope.pem
+pubkey=$DEPLOY_ROOT/keys/manifest-public.pem  # the release is signed with the demo signing key
 
 teardown() {
   deploy_nginx_stop "$ngx"
@@ -40,7 +42,8 @@ port=$(deploy_free_port)
 base=https://localhost:$port
 url=$base/release/867
 for name in query-1 query-2; do
-  deploy_instance_config "$state/$name.json" 0 "$key" 867 1.0.0.1 1 "$url" "$files" || exit 1
+  # No "url", as shipped: the reply names https:// (nginx's scheme) + the Host the client used.
+  deploy_instance_config "$state/$name.json" 0 "$key" 867 1.0.0.1 1 "" "$files" "$pubkey" || exit 1
   "$DEPLOY_ROOT/scripts/test-server.sh" start "$servers" "$name" "$bin/update-server" \
     --config "$state/$name.json" >/dev/null || exit 1
 done
@@ -80,6 +83,25 @@ print(sys.argv[1], r["v"], r["url"], r["update"])' "$status"
   fi
 }
 queries_of() { grep -c 'GET /assist/server' "$servers/$1.log"; }
+# A version query of bank 867 straight to the instance on PORT (not through nginx): prints
+# "V URL", or the status. direct PORT [CURL_ARGS...]
+direct() {
+  local port=$1 status
+  shift
+  status=$(curl -s --max-time 10 -o "$state/direct" -w '%{http_code}' "$@" \
+    "http://127.0.0.1:$port$(query_path 867)")
+  [ "$status" = 200 ] || { echo "$status"; return; }
+  "$envelope_tool" open "$(cat "$state/direct")" --key "$key" |
+    python3 -c 'import json, sys; r = json.load(sys.stdin); print(r["v"], r["url"])'
+}
+# The request lines of both instances' logs that match the extended regular expression.
+logged() { grep -hE "$1" "$servers/query-1.log" "$servers/query-2.log"; }
+count_logged() { logged "$1" | wc -l; }
+# Waits (up to 10 s) for a line of NAME's log matching the extended regular expression.
+wait_log() {
+  for _ in $(seq 100); do grep -qE "$2" "$servers/$1.log" && return 0; sleep 0.1; done
+  return 1
+}
 
 echo "# the version query goes through nginx to the instances, in turn"
 want="200 1.0.0.1 $url 1"
@@ -89,6 +111,21 @@ for name in query-1 query-2; do
   if [ "$n" -ge 1 ]; then ok "$name answered queries"; else fail "$name answered no query"; fi
 done
 expect "an unknown bank: the instance's 404 passes through" 404 query 5a5
+
+echo "# the instances believe nginx's forwarded headers, and nobody else's"
+# A customer on 127.0.0.2 claims another address and scheme; nginx replaces both.
+expect "a customer with forged X-Forwarded-For/-Proto: the reply's URL is still https" "$want" \
+  query 867 --interface 127.0.0.2 -H 'X-Forwarded-For: 203.0.113.9' -H 'X-Forwarded-Proto: http'
+expect "the instance logs the customer's address, nginx as via=" 1 count_logged \
+  '^[^ ]+ 127\.0\.0\.2 GET /assist/server\?reqtype=1&data=\[envelope:[0-9]+\] 200 .* outcome=version via=127\.0\.0\.1:[0-9]+$'
+expect "the address the customer claimed is logged nowhere" "" logged 203.0.113.9
+# A client that reaches an instance itself, from an address that is not a trusted proxy.
+expect "an untrusted client's X-Forwarded-Proto: https is ignored (plain http URL)" \
+  "1.0.0.1 http://localhost:$port/release/867" direct "$p1" --interface 127.0.0.2 \
+  -H 'X-Forwarded-For: 203.0.113.9' -H 'X-Forwarded-Proto: https' -H "Host: localhost:$port"
+expect "an untrusted client is logged by its own address and port, with no via=" 1 count_logged \
+  '^[^ ]+ 127\.0\.0\.2:[0-9]+ GET /assist/server\?[^ ]+ 200 .* outcome=version$'
+expect "and its forged address is logged nowhere" "" logged 203.0.113.9
 expect "the answer: no-store, not compressed (the downloader sends Accept-Encoding)" "200 no-store -" \
   site "$(query_path 867)" -H 'Accept-Encoding: gzip, deflate' -- Cache-Control Content-Encoding
 
@@ -145,6 +182,66 @@ for name in query-1 query-2; do
   expect "$name saw only version queries" "" grep -v -e 'GET /assist/server?reqtype=1&data=' \
     -e '^listening ' -e '^ready$' "$servers/$name.log"
 done
+
+echo "# /healthz through nginx, from loopback only"
+expect "/healthz: 200, not stored" "200 no-store" site /healthz -- Cache-Control
+expect "/healthz: the instance's body" ok cat "$state/body"
+expect "/healthz from another address: refused by nginx" 403 site /healthz --interface 127.0.0.2 --
+check_health=$(logged ' GET /healthz 200 .*outcome=health')
+if [ -n "$check_health" ]; then ok "an instance answered /healthz"; else fail "no instance logged /healthz"; fi
+
+echo "# a reload as the unit does it: its ExecReload lines in turn, stopping at the first failure"
+# reload NAME: the unit's ExecReload lines with this run's program, file and pid put in.
+reload() {
+  local line pid
+  pid=$(cat "$servers/$1.pid")
+  while IFS= read -r line; do
+    case "$line" in
+      */usr/local/bin/update-server*/etc/corlinq/update-server/%i.json*|*'$MAINPID'*) ;;
+      *) echo "reload: an ExecReload line this test cannot run: $line"; return 3 ;;
+    esac
+    line=${line//\/usr\/local\/bin\/update-server/$bin/update-server}
+    line=${line//\/etc\/corlinq\/update-server\/%i.json/$state/$1.json}
+    line=${line//\$MAINPID/$pid}
+    read -ra words <<<"$line"
+    "${words[@]}" || return 1
+  done < <(sed -n 's/^ExecReload=//p' "$DEPLOY_ROOT/deploy/systemd/corlinq-update-server@.service")
+}
+cp "$state/query-1.json" "$state/query-1.good"
+deploy_instance_config "$state/query-1.json" 0 "$key" 867 banana 1 "" "$files" "$pubkey" || exit 1
+reload query-1 >"$state/reload.out" 2>&1
+expect "a bad file: the reload fails at the check" 1 echo $?
+expect "the check names the problem" 1 grep -c 'banana' "$state/reload.out"
+expect "the instance was not signalled" 0 grep -c 'reload' "$servers/query-1.log"
+expect "and still answers with its configuration" "1.0.0.1 https://localhost:$port/release/867" \
+  direct "$p1" -H "Host: localhost:$port" -H 'X-Forwarded-Proto: https'
+# Should the bad file reach the instance anyway (a SIGHUP by hand), it keeps serving.
+kill -HUP "$(cat "$servers/query-1.pid")"
+if wait_log query-1 '^reload failed, the running configuration stays: .*banana'; then
+  ok "SIGHUP with the bad file: the instance logs the refusal"
+else
+  fail "SIGHUP with the bad file: no 'reload failed' line"
+fi
+for i in 1 2 3 4; do expect "after the refused SIGHUP: query $i through nginx" "$want" query 867; done
+expect "after the refused SIGHUP: query-1 itself answers" "1.0.0.1 https://localhost:$port/release/867" \
+  direct "$p1" -H "Host: localhost:$port" -H 'X-Forwarded-Proto: https'
+deploy_instance_config "$state/query-1.json" 0 "$key" 867 1.0.0.2 1 "" "$files" "$pubkey" || exit 1
+reload query-1 >"$state/reload.out" 2>&1
+expect "a sound file: the reload passes" 0 echo $?
+if wait_log query-1 '^reloaded '; then ok "the instance reloaded"; else fail "no 'reloaded' line"; fi
+expect "the reloaded instance offers the new version" "1.0.0.2 https://localhost:$port/release/867" \
+  direct "$p1" -H "Host: localhost:$port" -H 'X-Forwarded-Proto: https'
+cp "$state/query-1.good" "$state/query-1.json"
+
+echo "# an instance does not start on a release that does not hold (checkReleases)"
+cp -R "$files" "$state/spoiled"
+printf x >>"$state/spoiled/bin/helper.dll"
+deploy_instance_config "$state/spoiled.json" 0 "$key" 867 1.0.0.1 1 "" "$state/spoiled" "$pubkey" || exit 1
+timeout 20 "$bin/update-server" --config "$state/spoiled.json" >"$state/spoiled.out" 2>&1
+expect "a tampered file: the start stops (exit 1)" 1 echo $?
+expect "the reason names the file" 1 grep -c \
+  "^update-server: release check failed: bank 867: $state/spoiled/bin/helper.dll: tampered: " "$state/spoiled.out"
+expect "it never listened" 0 grep -c '^listening ' "$state/spoiled.out"
 
 echo "# an instance stops: the queries go to the other one"
 "$DEPLOY_ROOT/scripts/test-server.sh" stop "$servers" query-1 >/dev/null

@@ -305,6 +305,26 @@ group_update() {
   expect "-update: one query" 1 queries
   check "-update: no dialog" no_dialog
   expect "-update: record unchanged" 1.0.0.1 e2e_record_value Version
+
+  echo "# the recorded install folder cannot be made (a file is in its way): the stop says so"
+  old_release
+  fake_install 1.0.0.0 "$OLD_RELEASE"
+  printf 'not a folder\n' >"$E2E_DRIVE_C/corlinq-blocker"
+  wine reg add "$E2E_RECORD_KEY" /v Path /d 'C:\corlinq-blocker\assistant' /reg:32 /f >/dev/null 2>&1
+  serve 1.0.0.1 1 || fail "no folder: server start"
+  e2e_launch "$WORK"
+  check "no folder: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "no folder: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "no folder: the run fails visibly" 下载失败 outcome 60
+  expect "no folder: the status line" 创建安装目录失败 drv text 135 1020
+  shot 135 135_no_folder
+  drv click 135 2 >/dev/null
+  check "no folder: closing asks nothing (the run has ended)" drv no-msgbox "$E2E_TITLE"
+  check "no folder: the process ends" e2e_wait_exit 20
+  expect "no folder: record Version unchanged" 1.0.0.0 e2e_record_value Version
+  rm -f "$E2E_DRIVE_C/corlinq-blocker"
+  e2e_stop_programs
 }
 
 # An update that replaces the downloader's own file, and one that meets a file another program
@@ -355,18 +375,35 @@ group_selfupdate() {
   check "held: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
   drv click 139 1 >/dev/null
   check "held: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
-  expect "held: the message" "更新失败，助手文件被占用，请关闭占用重新更新!" drv msgbox-text "$E2E_PRODUCT" 90000
+  expect "held: the message names the file and what to close" \
+    "更新失败，助手文件config.ini被占用，请关闭${E2E_PRODUCT}后重新更新!" drv msgbox-text "$E2E_PRODUCT" 90000
   shot 135 135_file_held
+  # The whole screen: the message box beside the dialog, its headline in sight.
+  import -window root "$SHOTS/135_file_held_screen.png" >/dev/null 2>&1 || true
+  expect "held: the status line names the file" "config.ini 被占用" drv text 135 1020
+  expect "held: the button" 下载失败 drv text 135 2
   check "held: the process waits for the answer" kill -0 "$E2E_APP_PID"
   drv answer-msgbox "$E2E_PRODUCT" ok >/dev/null
   check "held: OK ends the process" e2e_wait_exit 20
   expect "held: exit code" 0 echo "${E2E_APP_RC:-}"
   expect "held: record Version unchanged" 1.0.0.0 e2e_record_value Version
+  # Checked before anything was replaced: the other changed file is still the old one too.
+  check "held: the old release, byte for byte" e2e_check_files "$OLD_RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")"
   check "held: the holder still runs (it was not ended)" kill -0 "$holder_pid"
   wine "$holder" -t >/dev/null 2>&1 || true
   for _ in $(seq 25); do kill -0 "$holder_pid" 2>/dev/null || break; sleep 0.2; done
   kill "$holder_pid" 2>/dev/null
   wait "$holder_pid" 2>/dev/null
+  e2e_stop_programs
+
+  echo "# released: the next run updates"
+  e2e_launch "$WORK"
+  check "released: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "released: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  check "released: the run finishes and ends the process" finished
+  check "released: files match the new manifests" e2e_check_files "$RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")"
+  expect "released: record Version" 1.0.0.1 e2e_record_value Version
   e2e_stop_programs
 }
 
@@ -654,7 +691,7 @@ group_pinning() {
 group_nginx() {
   command -v nginx >/dev/null || { fail "nginx is not installed (scripts/deps.sh installs nginx-light)"; return; }
   NGINX_DIR=$E2E_STATE/nginx
-  local www=$E2E_STATE/www port base name
+  local www=$E2E_STATE/www port name
   "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
   old_release
   mkdir -p "$www/release" "$www/releases"
@@ -662,13 +699,13 @@ group_nginx() {
   cp -R "$RELEASE" "$www/releases/867-1.0.0.1"
   ln -s ../releases/867-1.0.0.0 "$www/release/867"
   port=$(free_port)
-  base=https://localhost:$port
   # instance NAME VERSION UPDATE [PORT]: (re)starts an instance from the shipped sample, on PORT
-  # (the nginx upstream names it) or, the first time, on a free one.
+  # (the nginx upstream names it) or, the first time, on a free one. As shipped, no "url": the
+  # downloader is told https:// (the scheme nginx forwards) + the Host it asked nginx for.
   instance() {
     e2e_server_stop "$1"
     deploy_instance_config "$E2E_STATE/$1.json" "${4:-0}" "$E2E_ROOT/keys/envelope.pem" "$E2E_BANK" "$2" "$3" \
-      "$base/release/$E2E_BANK" "$www/release/$E2E_BANK" &&
+      "" "$www/release/$E2E_BANK" "${E2E_PUBLIC_KEY:-$E2E_ROOT/keys/manifest-public.pem}" &&
       e2e_server_start "$1" update-server --config "$E2E_STATE/$1.json"
   }
   instance_port() { "$E2E_ROOT/scripts/test-server.sh" port "$E2E_STATE/servers" "$1" http; }
@@ -694,6 +731,8 @@ group_nginx() {
   RELEASE=$OLD_RELEASE installed "install" "$E2E_INSTALL_DIR" 1.0.0.0 1
   expect "install: the query went through nginx to an instance" 1 \
     bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -c 'GET /assist/server'"
+  expect "install: the instance logged the downloader's address (forwarded), nginx as via=" 1 \
+    bash -c "cat '$E2E_STATE/servers/query-1.log' '$E2E_STATE/servers/query-2.log' | grep -cE '^[^ ]+ 127\.0\.0\.1 GET /assist/server\?.* outcome=version via=127\.0\.0\.1:[0-9]+\$'"
   check "install: nginx served the manifests" test "$(served 1 "GET /release/$E2E_BANK/+Digest_$E2E_BANK.xml HTTP/1.1\" 200")" -ge 1
   check "install: nginx served the files" test "$(served 1 "GET /release/$E2E_BANK/+bin/+helper.dll HTTP/1.1\" 200")" -ge 1
   e2e_stop_programs

@@ -1,10 +1,15 @@
-// update-server --config FILE [--ready-file FILE] | --check-config [FILE] | --help | --version
+// update-server --config FILE [--ready-file FILE] [--check-releases]
+//               | --check-config [FILE] [--check-releases] | --help | --version
 //
 // The bank's reference update server, in the foreground. Prints one line per listener
 // ("listening https 127.0.0.1:8443") and then "ready" on stdout once every listener accepts
 // connections, then one line per request. SIGHUP reads the configuration again and swaps it in
 // (a bad one is reported and the running one kept); SIGTERM or SIGINT stops it cleanly (exit 0).
-// Exit 1: the configuration or a listener cannot be set up; exit 2: wrong command line.
+// With "checkReleases" in the configuration (or --check-releases) every bank's release folder is
+// verified first (signatures, digests): a release that does not hold stops the start, fails the
+// check and is refused by a reload, with one line per problem naming the file and the reason.
+// Exit 1: the configuration, a release or a listener cannot be set up; exit 2: wrong command
+// line.
 #include <getopt.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,8 +20,10 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/strings.h"
+#include "tools/update-server/release_startup_check.h"
 #include "tools/update-server/update_server.h"
 #include "tools/update-server/update_server_config.h"
 
@@ -27,14 +34,16 @@
 namespace {
 
 constexpr const char kUsage[] =
-    "usage: update-server --config FILE [--ready-file FILE]\n"
-    "       update-server --check-config FILE | --check-config --config FILE\n"
+    "usage: update-server --config FILE [--ready-file FILE] [--check-releases]\n"
+    "       update-server --check-config FILE | --check-config --config FILE [--check-releases]\n"
     "  --config FILE        JSON configuration (listeners, certificate, envelope keys, banks)\n"
     "  --ready-file FILE    once listening, write the bound listeners there, one per line\n"
     "                       (\"https 127.0.0.1:8443\"); written whole under a temporary name first\n"
     "  --check-config [FILE]  read the configuration (FILE, or --config's) and everything it\n"
     "                       names, then exit:\n"
     "                       0 and \"configuration ok\", or 1 and the problem\n"
+    "  --check-releases     verify every bank's release folder against its \"releaseKey\"\n"
+    "                       (signatures, digests) before serving, as \"checkReleases\" does\n"
     "  --help               this text\n"
     "  --version            the program's version\n"
     "Signals: SIGHUP reads the configuration again; SIGTERM and SIGINT stop the server.\n";
@@ -44,6 +53,13 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
+// The problems of the banks' releases, when the configuration or the command line asks for the
+// check; none otherwise.
+std::vector<std::string> ReleaseProblems(const corlinq::ServerSetup& setup, bool forced) {
+  if (!forced && !setup.config.checkReleases) return {};
+  return corlinq::CheckBankReleases(setup.config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,11 +67,13 @@ int main(int argc, char** argv) {
   std::string readyFile;
   std::string checkPath;
   bool check = false;
-  enum { kConfig = 1, kReadyFile, kCheckConfig, kHelp, kVersion };
+  bool checkReleases = false;
+  enum { kConfig = 1, kReadyFile, kCheckConfig, kCheckReleases, kHelp, kVersion };
   static const option kOptions[] = {
       {"config", required_argument, nullptr, kConfig},
       {"ready-file", required_argument, nullptr, kReadyFile},
       {"check-config", optional_argument, nullptr, kCheckConfig},
+      {"check-releases", no_argument, nullptr, kCheckReleases},
       {"help", no_argument, nullptr, kHelp},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -75,6 +93,9 @@ int main(int argc, char** argv) {
       case kCheckConfig:
         check = true;
         if (optarg != nullptr) checkPath = optarg;
+        break;
+      case kCheckReleases:
+        checkReleases = true;
         break;
       case kHelp:
       case 'h':
@@ -107,8 +128,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "update-server: %s: %s\n", checkPath.c_str(), error.c_str());
       return 1;
     }
-    std::printf("configuration ok: %zu listeners, %zu banks, %zu envelope keys\n",
-                setup.config.listeners.size(), setup.config.banks.size(), setup.keys.size());
+    const std::vector<std::string> problems = ReleaseProblems(setup, checkReleases);
+    for (const std::string& problem : problems) {
+      std::fprintf(stderr, "update-server: %s: release check failed: %s\n", checkPath.c_str(),
+                   problem.c_str());
+    }
+    if (!problems.empty()) return 1;
+    std::printf("configuration ok: %zu listeners, %zu banks, %zu envelope keys%s\n",
+                setup.config.listeners.size(), setup.config.banks.size(), setup.keys.size(),
+                checkReleases || setup.config.checkReleases ? ", releases checked" : "");
     return 0;
   }
   if (configPath.empty()) return UsageError("--config FILE is required");
@@ -133,6 +161,14 @@ int main(int argc, char** argv) {
   std::string error;
   if (!corlinq::LoadServerSetup(configPath, *setup, error)) {
     std::fprintf(stderr, "update-server: %s: %s\n", configPath.c_str(), error.c_str());
+    return 1;
+  }
+  if (const std::vector<std::string> problems = ReleaseProblems(*setup, checkReleases);
+      !problems.empty()) {
+    for (const std::string& problem : problems) {
+      std::fprintf(stderr, "update-server: release check failed: %s\n", problem.c_str());
+    }
+    std::fprintf(stderr, "update-server: not starting: a release does not hold\n");
     return 1;
   }
 
@@ -172,6 +208,12 @@ int main(int argc, char** argv) {
       auto next = std::make_shared<corlinq::ServerSetup>();
       if (!corlinq::LoadServerSetup(configPath, *next, error)) {
         std::printf("reload failed, the running configuration stays: %s\n", error.c_str());
+      } else if (const std::vector<std::string> problems = ReleaseProblems(*next, checkReleases);
+                 !problems.empty()) {
+        for (const std::string& problem : problems) {
+          std::printf("reload failed, the running configuration stays: release check failed: %s\n",
+                      problem.c_str());
+        }
       } else {
         server.Reload(next);
         std::printf("reloaded %s (listeners, certificate, threads and limits as started)\n",

@@ -202,7 +202,8 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
   out = UpdateServerConfig{};
   if (!OnlyKnownKeys(root, {"listeners", "certificate", "privateKey", "envelopeKey",
                             "requestPath", "threads", "trustedProxies", "log", "headerTimeout",
-                            "idleTimeout", "maxConnectionsPerClient", "maxConnections", "banks"},
+                            "idleTimeout", "maxConnectionsPerClient", "maxConnections", "checkReleases",
+                            "releaseKey", "banks"},
                      "", error)) {
     return false;
   }
@@ -280,6 +281,16 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
     out.trustedProxies.push_back(address);
   }
 
+  const Json::Value& checkReleases = root["checkReleases"];
+  if (!checkReleases.isNull() && !checkReleases.isBool()) {
+    error = "\"checkReleases\" must be true or false";
+    return false;
+  }
+  out.checkReleases = checkReleases.isBool() && checkReleases.asBool();
+  text.clear();
+  if (!ReadText(root, "releaseKey", text, false, error)) return false;
+  if (!text.empty()) out.releaseKeyFile = ResolvePath(baseDir, text);
+
   const Json::Value& banks = root["banks"];
   if (!banks.isObject() || banks.empty()) {
     error = "\"banks\" must be a non-empty object keyed by bank id";
@@ -297,14 +308,16 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
       error = "bank " + key + " must be an object";
       return false;
     }
-    std::string releaseDir, bankKey;
-    if (!OnlyKnownKeys(v, {"version", "update", "url", "release", "prefix", "envelopeKey"},
+    std::string releaseDir, bankKey, releaseKey;
+    if (!OnlyKnownKeys(v, {"version", "update", "url", "release", "prefix", "envelopeKey",
+                           "releaseKey"},
                        "bank " + key, error) ||
         !ReadText(v, "version", bank.version, true, error) ||
         !ReadText(v, "update", bank.update, false, error) ||
         !ReadText(v, "url", bank.url, false, error) ||
         !ReadText(v, "release", releaseDir, true, error) ||
-        !ReadText(v, "envelopeKey", bankKey, false, error)) {
+        !ReadText(v, "envelopeKey", bankKey, false, error) ||
+        !ReadText(v, "releaseKey", releaseKey, false, error)) {
       error = "bank " + key + ": " + error;
       return false;
     }
@@ -319,6 +332,12 @@ bool ParseUpdateServerConfig(const std::string& jsonText, const std::string& bas
       return false;
     }
     if (!bankKey.empty()) bank.envelopeKeyFile = ResolvePath(baseDir, bankKey);
+    bank.releaseKeyFile = releaseKey.empty() ? out.releaseKeyFile : ResolvePath(baseDir, releaseKey);
+    if (out.checkReleases && bank.releaseKeyFile.empty()) {
+      error = "bank " + key + ": \"checkReleases\" needs a \"releaseKey\" (the bank's or the "
+              "shared one)";
+      return false;
+    }
     while (!bank.url.empty() && bank.url.back() == '/') bank.url.pop_back();
     bank.releaseDir = ResolvePath(baseDir, releaseDir);
     bank.prefix = "/release/" + bank.bankIdText;

@@ -21,6 +21,9 @@ struct BankRelease {
   std::string url;         // "url" of the version reply; empty: built from the request's Host
   std::string envelopeKeyFile;  // the bank's own envelope key pair (absolute); empty: the shared
   std::string releaseDir;  // folder served under `prefix` (absolute)
+  // Public key (PEM) the release's manifests are checked against with checkReleases
+  // (absolute); empty: the configuration's releaseKey.
+  std::string releaseKeyFile;
   std::string prefix;      // URL path the release is served under, "/release/<bankIdText>"
 };
 
@@ -40,6 +43,10 @@ struct UpdateServerConfig {
   int idleTimeoutSeconds = 60;    // a connection with no traffic for this long is closed
   int maxConnectionsPerClient = 256;  // per client address (trusted proxies are not counted)
   int maxConnections = 10000;         // per listener
+  // Verify every bank's release folder (both manifests' signatures, every listed file's
+  // digest) when the configuration is loaded: at start, by --check-config and on SIGHUP.
+  bool checkReleases = false;
+  std::string releaseKeyFile;  // PEM public key for banks without their own releaseKey
   std::vector<BankRelease> banks;
 };
 

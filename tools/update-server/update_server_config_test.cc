@@ -144,6 +144,13 @@ TEST(UpdateServerConfigTest, RejectsBrokenConfigurationsWithAReason) {
        "share"},
       {"request path without slash", "{" + listeners + key + R"("requestPath": "x?d=",)" + bank + "}",
        "requestPath"},
+      {"release check that is not a truth value",
+       "{" + listeners + key + R"("checkReleases": "yes", "releaseKey": "p.pem",)" + bank + "}",
+       "\"checkReleases\" must be true or false"},
+      {"release check with no key to check against",
+       "{" + listeners + key + R"("checkReleases": true,)" + bank + "}", "needs a \"releaseKey\""},
+      {"release key that is not a file name",
+       "{" + listeners + key + R"("releaseKey": ["p.pem"],)" + bank + "}", "releaseKey"},
   };
   for (const Case& c : cases) {
     UpdateServerConfig config;
@@ -196,6 +203,20 @@ TEST(UpdateServerConfigTest, ReadsOperatorsSpellingsKeyListsProxiesAndAddresses)
     } else {
       EXPECT_EQ(b.bankId, 0xdefu);
     }
+  }
+  EXPECT_FALSE(config.checkReleases);
+  // The release check: the shared key for banks without their own, paths against the folder.
+  ASSERT_TRUE(ParseUpdateServerConfig(
+      R"({"listeners": [{"address": "127.0.0.1", "port": 1}], "envelopeKey": "k.pem",
+          "checkReleases": true, "releaseKey": "keys/manifest-public.pem",
+          "banks": {"867": {"version": "1", "release": "r"},
+                    "5a5": {"version": "1", "release": "s", "releaseKey": "/k/5a5.pem"}}})",
+      "/c", config, error))
+      << error;
+  EXPECT_TRUE(config.checkReleases);
+  EXPECT_EQ(config.releaseKeyFile, "/c/keys/manifest-public.pem");
+  for (const BankRelease& b : config.banks) {
+    EXPECT_EQ(b.releaseKeyFile, b.bankId == 0x5a5 ? "/k/5a5.pem" : "/c/keys/manifest-public.pem");
   }
   // Every bank with a key of its own: no shared key needed.
   ASSERT_TRUE(ParseUpdateServerConfig(

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -980,6 +981,112 @@ TEST(UpdateServerProcessTest, CommandLineAndConfigurationCheck) {
       EXPECT_EQ(stderrText, "");
     }
   }
+}
+
+// The release check before serving: every bank's release folder against the manifest public
+// key. A release that does not hold stops the start (and fails --check-config) with a line
+// naming the file and the reason; after a start, a reload onto a broken release is refused.
+TEST(UpdateServerProcessTest, ReleaseCheckStopsTheStartOnAReleaseThatDoesNotHold) {
+  char tmpl[] = "/tmp/update_server_release_check.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const fs::path dir = tmpl;
+  const std::string source = CORLINQ_SOURCE_DIR;
+  const std::string publicKey = source + "/keys/manifest-public.pem";
+  // Another signing key's public half: the release's signatures do not open under it.
+  const fs::path otherKey = dir / "other-public.pem";
+  ASSERT_EQ(std::system(("openssl genrsa -out " + (dir / "other.pem").string() +
+                         " 1024 2>/dev/null && openssl rsa -in " + (dir / "other.pem").string() +
+                         " -RSAPublicKey_out -out " + otherKey.string() + " 2>/dev/null")
+                            .c_str()),
+            0);
+  // A copy of the signed demo release, changed by `spoil`, and a configuration serving it.
+  int serial = 0;
+  auto setUp = [&](const std::function<void(const fs::path&)>& spoil, const std::string& options,
+                   const std::string& key) {
+    const fs::path release = dir / ("release-" + std::to_string(++serial));
+    fs::copy(CORLINQ_DEMO_RELEASE, release, fs::copy_options::recursive);
+    spoil(release);
+    const fs::path config = dir / ("server-" + std::to_string(serial) + ".json");
+    WriteAll(config, R"({"listeners": [{"address": "127.0.0.1", "port": 0}],
+      "envelopeKey": ")" + source + R"(/keys/envelope.pem", )" + options + R"("releaseKey": ")" +
+                         key + R"(",
+      "banks": {"867": {"version": "1.0.0.2", "release": ")" + release.string() + R"("}}})");
+    return config.string();
+  };
+  const auto none = [](const fs::path&) {};
+  const auto tamper = [](const fs::path& r) {
+    std::ofstream(r / "bin" / "helper.dll", std::ios::app) << "x";
+  };
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> spoil;
+    const char* options;    // configuration members before "releaseKey"
+    const char* flag;       // extra command-line option, or ""
+    bool otherKey;          // check against a key that did not sign the release
+    const char* complaint;  // "" when the server must start
+  } cases[] = {
+      {"sound release", none, R"("checkReleases": true, )", "", false, ""},
+      {"tampered file", tamper, R"("checkReleases": true, )", "", false,
+       "/bin/helper.dll: tampered: the content does not match Digest.xml"},
+      {"missing file", [](const fs::path& r) { fs::remove(r / "config.ini"); },
+       R"("checkReleases": true, )", "", false, "/config.ini: missing: listed in Digest"},
+      {"unlisted file", [](const fs::path& r) { WriteAll(r / "bin" / "extra.dll", "x"); },
+       R"("checkReleases": true, )", "", false, "/bin/extra.dll: unlisted"},
+      {"signed with another key", none, R"("checkReleases": true, )", "", true,
+       "/Digest.xml: bad-signature: the signature does not open under this public key"},
+      {"bank manifest missing", [](const fs::path& r) { fs::remove(r / "Digest_867.xml"); },
+       R"("checkReleases": true, )", "", false, "/Digest_867.xml: missing"},
+      {"asked for on the command line", tamper, "", "--check-releases", false,
+       "/bin/helper.dll: tampered"},
+      {"not asked for: a tampered release is served", tamper, "", "", false, ""},
+  };
+  std::string error;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string config = setUp(c.spoil, c.options, c.otherKey ? otherKey.string() : publicKey);
+    std::vector<std::string> argv{CORLINQ_UPDATE_SERVER_EXE, "--config", config};
+    if (*c.flag != '\0') argv.emplace_back(c.flag);
+    ServerProcess server;
+    ASSERT_TRUE(server.Start(argv, error)) << error;
+    if (*c.complaint == '\0') {
+      EXPECT_TRUE(server.WaitForLine("ready", seconds(20)));
+      EXPECT_EQ(server.Terminate(seconds(15)), 0);
+      continue;
+    }
+    EXPECT_EQ(server.WaitForExit(seconds(20)), 1);
+    bool named = false, ready = false;
+    for (const std::string& line : server.Lines()) {
+      named = named || (line.rfind("update-server: release check failed: bank 867: ", 0) == 0 &&
+                        line.find(c.complaint) != std::string::npos);
+      ready = ready || line == "ready";
+    }
+    EXPECT_TRUE(named) << "no release check line with \"" << c.complaint << "\"";
+    EXPECT_FALSE(ready);
+    // --check-config gives the same verdict, without listening.
+    const std::string err = (dir / "err.txt").string();
+    const int status = std::system((std::string(CORLINQ_UPDATE_SERVER_EXE) + " --check-config " +
+                                    config + " " + c.flag + " >/dev/null 2>" + err).c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(ReadAll(err).find(c.complaint), std::string::npos) << ReadAll(err);
+  }
+
+  // Started on a sound release; the release is then spoiled in place: a reload is refused and
+  // the server goes on answering.
+  const std::string config = setUp(none, R"("checkReleases": true, )", publicKey);
+  ServerProcess server;
+  ASSERT_TRUE(server.Start({CORLINQ_UPDATE_SERVER_EXE, "--config", config}, error)) << error;
+  ASSERT_TRUE(server.WaitForLine("ready", seconds(20)));
+  tamper(dir / ("release-" + std::to_string(serial)));
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  EXPECT_TRUE(WaitForLogLine(server, std::regex("^reload failed, the running configuration stays: "
+                                                "release check failed: bank 867: .*/bin/helper\\.dll: tampered")));
+  httplib::Client client("127.0.0.1", server.ListeningPort("http", "127.0.0.1"));
+  auto health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(server.Terminate(seconds(15)), 0);
+  fs::remove_all(dir);
 }
 
 // Banks built with their own envelope keys share one server: a list of shared keys tried in
