@@ -2,7 +2,7 @@
 # file digests) is portable and reaches the network only through the HTTP port; the platform
 # library binds it to WinINet (Windows) or libcurl (native).
 add_library(corlinq_transport_core STATIC http_port.cc http_client.cc download.cc bind_callback.cc
-            transfer_watch.cc
+            transfer_watch.cc progress_throttle.cc
             file_digest.cc)
 target_link_libraries(corlinq_transport_core PUBLIC corlinq_app_core corlinq_envelope
                       PRIVATE dep::crypto)

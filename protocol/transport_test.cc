@@ -19,6 +19,7 @@
 #include "protocol/http_client.h"
 #include "protocol/http_port.h"
 #include "protocol/transfer_watch.h"
+#include "protocol/progress_throttle.h"
 
 namespace corlinq {
 namespace {
@@ -364,6 +365,91 @@ TEST(Progress, BindCallbackDrivesBarAndText) {
                               "range 1021 16", "pos 1021 4", "text 1023 25.00%", "refresh 1023",
                               "range 1021 2147483648", "pos 1021 1610612736", "text 1023 75.00%",
                               "refresh 1023"}));
+}
+
+// --- Progress throttle -------------------------------------------------------------------------
+
+TEST(ProgressThrottle, FillPixels) {
+  const struct {
+    uint64_t bytes, total;
+    int width, fill;
+  } cases[] = {{0, 100, 400, 0},     {1, 100, 400, 4},   {99, 100, 400, 396},         {100, 100, 400, 400},
+               {150, 100, 400, 400}, {5, 0, 400, 0},     {50, 100, 0, 0},             {1, 3, 400, 133},
+               {2, 3, 400, 266},     {uint64_t{1} << 40, uint64_t{1} << 41, 401, 200}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProgressFillPixels(c.bytes, c.total, c.width), c.fill) << c.bytes << "/" << c.total << " at " << c.width;
+  }
+}
+
+TEST(ProgressThrottle, ShowsOnlyVisibleChangesAtMostEvery50MsAndAlwaysTheEnds) {
+  // One sequence of reports per case, each "bytes/total@ms", and whether each reached the dialog.
+  struct Report {
+    uint64_t bytes, total, ms;
+    bool shown;
+  };
+  const struct {
+    const char* name;
+    int width;
+    std::vector<Report> reports;
+  } cases[] = {
+      {"the first report of a file, then nothing new",
+       400,
+       {{0, 1000000, 0, true}, {0, 1000000, 100, false}}},
+      {"changes within 50 ms wait; the next one after 50 ms goes",
+       400,
+       {{4096, 1000000, 0, true}, {8192, 1000000, 10, false}, {12288, 1000000, 49, false}, {16384, 1000000, 50, true}}},
+      {"after 50 ms, a report that changes neither text nor fill is dropped",
+       400,
+       {{10000, 100000000, 0, true}, {10001, 100000000, 200, false}, {20000, 100000000, 260, true}}},
+      {"the completing report goes through at once",
+       400,
+       {{4096, 8192, 0, true}, {8192, 8192, 1, true}, {8192, 8192, 2, false}}},
+      {"a new try starts again from the beginning at once",
+       400,
+       {{600000, 1000000, 0, true}, {4096, 1000000, 5, true}, {8192, 1000000, 6, false}}},
+      {"a new range (another file through the same sink) is shown at once",
+       400,
+       {{3, 8, 0, true}, {4, 16, 1, true}, {16, 16, 2, true}}},
+      {"only the fill changes (a wide bar, percent steps coarser): shown after 50 ms",
+       1000000,
+       {{0, 10000000, 0, true}, {1, 10000000, 60, false}, {10, 10000000, 70, true}}},
+      {"an unknown width: the text decides",
+       0,
+       {{0, 1000000, 0, true}, {40, 1000000, 100, false}, {100, 1000000, 200, true}}},
+      {"no length: the first report only",
+       400,
+       {{4096, 0, 0, true}, {8192, 0, 100, false}}},
+  };
+  for (const auto& c : cases) {
+    ProgressThrottle throttle(c.width);
+    for (size_t i = 0; i < c.reports.size(); ++i) {
+      const Report& r = c.reports[i];
+      EXPECT_EQ(throttle.ShouldReport(r.bytes, r.total, r.ms), r.shown) << c.name << ", report " << i;
+    }
+  }
+}
+
+TEST(ProgressThrottle, BindCallbackShowsAThrottledDownloadEndingAtItsExactValues) {
+  FakeDialog dialog;
+  uint64_t clock = 0;
+  CBindCallback callback(dialog, [&clock] { return clock; });
+  // 1 MiB in 4 KiB chunks, 1 ms apart: 256 reports.
+  for (uint64_t at = 4096; at <= (1u << 20); at += 4096, ++clock) callback.OnProgress(at, 1u << 20);
+  ASSERT_GE(dialog.calls.size(), 4u);
+  EXPECT_EQ(dialog.calls[0], "range 1021 1048576");
+  const std::vector<std::string> end(dialog.calls.end() - 3, dialog.calls.end());
+  EXPECT_EQ(end, (std::vector<std::string>{"pos 1021 1048576", "text 1023 100.00%", "refresh 1023"}));
+  // Between the ends, one update per 50 ms of the 256 ms, always on the same range.
+  std::vector<std::string> positions;
+  for (const std::string& call : dialog.calls) {
+    if (call.rfind("pos ", 0) == 0) positions.push_back(call);
+    if (call.rfind("range ", 0) == 0) {
+      EXPECT_EQ(call, "range 1021 1048576");
+    }
+  }
+  EXPECT_EQ(positions, (std::vector<std::string>{"pos 1021 4096", "pos 1021 208896", "pos 1021 413696",
+                                                 "pos 1021 618496", "pos 1021 823296", "pos 1021 1028096",
+                                                 "pos 1021 1048576"}));
 }
 
 // --- Downloads ---------------------------------------------------------------------------------

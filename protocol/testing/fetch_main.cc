@@ -13,6 +13,8 @@
 //   corlinq_fetch get-all DIR URL...
 //       DownloadFile of each URL in turn into DIR/1, DIR/2, ... over the one platform port, as
 //       the files of a run are. Prints "result=0|1" (1 when every download stored its file).
+//   corlinq_fetch digest PATH
+//       Prints the Base64 SHA-1 of the file as the downloads compute it (FileDigestBase64).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +42,8 @@ int Usage() {
                "usage: corlinq_fetch query BASE_URL...\n"
                "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N] [--timeouts C S R]\n"
                "                         [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]\n"
-               "       corlinq_fetch get-all DIR URL...\n");
+               "       corlinq_fetch get-all DIR URL...\n"
+               "       corlinq_fetch digest PATH\n");
   return 2;
 }
 
@@ -140,5 +143,11 @@ int main(int argc, char** argv) {
   if (mode == "query" && argc >= 3) return Query(argc, argv);
   if (mode == "get") return Get(argc, argv);
   if (mode == "get-all" && argc >= 4) return GetAll(argc, argv);
+  if (mode == "digest" && argc == 3) {
+    std::string digest;
+    if (!corlinq::FileDigestBase64(argv[2], digest)) return 1;
+    std::printf("%s\n", digest.c_str());
+    return 0;
+  }
   return Usage();
 }

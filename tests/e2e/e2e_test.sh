@@ -531,11 +531,51 @@ group_cancel() {
   # Large enough that the run is still downloading it when the question is answered.
   local big=$E2E_STATE/big
   mkdir -p "$big"
-  head -c 200000000 /dev/zero >"$big/assist.dat"
+  head -c 8000000 /dev/urandom >"$big/assist.dat"
   e2e_make_release "$E2E_STATE/release-big" "$src" "bin/assist.dat=$big/assist.dat"
   rm -f "$big/assist.dat"
-  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-big" || fail "cancel: server start"
-  local how lines dir part
+  # The files come from nginx at a trickle, so that the run is still downloading when the
+  # question is answered however fast the downloader is; nginx logs each file when it is sent.
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  NGINX_DIR=$E2E_STATE/nginx-slow
+  local ngport
+  ngport=$(deploy_free_port)
+  mkdir -p "$NGINX_DIR/tmp" "$NGINX_DIR/www/release"
+  ln -sfn "$E2E_STATE/release-big" "$NGINX_DIR/www/release/$E2E_BANK"
+  local user=''
+  [ "$(id -u)" != 0 ] || user="user $(id -un) $(id -gn);"
+  cat >"$NGINX_DIR/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+$user
+pid $NGINX_DIR/nginx.pid;
+error_log $NGINX_DIR/error.log notice;
+events { worker_connections 64; }
+http {
+  default_type application/octet-stream;
+  access_log $NGINX_DIR/access.log;
+  client_body_temp_path $NGINX_DIR/tmp/body;
+  proxy_temp_path $NGINX_DIR/tmp/proxy;
+  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
+  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
+  scgi_temp_path $NGINX_DIR/tmp/scgi;
+  server {
+    listen 127.0.0.1:$ngport ssl;
+    ssl_certificate $E2E_STATE/certs/server.crt;
+    ssl_certificate_key $E2E_STATE/certs/server.key;
+    root $NGINX_DIR/www;
+    limit_rate 512k;
+  }
+}
+CONF
+  deploy_nginx_start "$NGINX_DIR" || fail "cancel: nginx start"
+  e2e_server_stop server
+  e2e_server_config "$E2E_STATE/server.json" "$E2E_STATE/release-big" 1.0.0.1 0
+  sed -i "s#\"release\": #\"url\": \"https://localhost:$ngport/release/$E2E_BANK\", \"release\": #" "$E2E_STATE/server.json"
+  e2e_server_start server update-server --config "$E2E_STATE/server.json" || fail "cancel: server start"
+  e2e_workdir "$WORK" https://localhost ":$(e2e_server_port server)"
+  local how lines dir part access=$NGINX_DIR/access.log
+  touch "$access"
   dir=$(e2e_unixpath "$DEFAULT_DIR")
   for how in no yes quit; do
     e2e_stop_programs
@@ -551,7 +591,7 @@ group_cancel() {
       sleep 0.2
     done
     check "cancel/$how: the big file is being downloaded" test -n "$part"
-    lines=$(wc -l <"$E2E_STATE/servers/server.log")
+    lines=$(wc -l <"$access")
     if [ $how = quit ]; then
       (cd "$WORK" && timeout 30 wine "$E2E_EXE" -t) >/dev/null 2>&1 </dev/null
     else
@@ -562,7 +602,7 @@ group_cancel() {
     fi
     if [ $how = no ]; then
       check "cancel/no: the run goes on (further downloads)" \
-        bash -c "for i in \$(seq 300); do [ \$(wc -l <'$E2E_STATE/servers/server.log') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
+        bash -c "for i in \$(seq 300); do [ \$(wc -l <'$access') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
       check "cancel/no: and finishes" finished 150
     else
       check "cancel/$how: the process ends" e2e_wait_exit 20
@@ -571,6 +611,8 @@ group_cancel() {
     fi
   done
   e2e_stop_programs
+  deploy_nginx_stop "$NGINX_DIR"
+  NGINX_DIR=
   rm -rf "$E2E_STATE/release-big"
 
   echo "# a tampered file: 下载失败, then Cancel closes without a question"
