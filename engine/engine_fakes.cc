@@ -323,6 +323,29 @@ WaitOutcome FakeProcesses::Start(const std::string& program, const std::string& 
   return hangs.count(program) != 0 ? WaitOutcome::kTimedOut : WaitOutcome::kEnded;
 }
 
+bool FakeProcesses::WaitUntilGone(const std::vector<std::string>& imageNames, uint32_t waitMs) {
+  std::string names;
+  std::set<std::string> wanted;
+  for (const std::string& name : imageNames) {
+    names += (names.empty() ? "" : ",") + name;
+    wanted.insert(ToLowerAscii(name));
+  }
+  log.push_back(StrPrintf("wait gone %s %u", names.c_str(), static_cast<unsigned>(waitMs)));
+  if (journal) journal->push_back(log.back());
+  bool gone = true;
+  for (auto it = running.begin(); it != running.end();) {
+    if (wanted.count(ToLowerAscii(*it)) == 0) {
+      ++it;
+    } else if (lingers.count(*it) != 0) {
+      gone = false;
+      ++it;
+    } else {
+      it = running.erase(it);
+    }
+  }
+  return gone;
+}
+
 // ---- shell ----
 std::optional<std::string> FakeShell::GetFolder(ShellFolder which) {
   const auto found = folderPaths.find(which);

@@ -166,11 +166,14 @@ class FakeProcesses : public ProcessControl {
   std::vector<std::string> log;      // "end X", "kill X", "start P params"
   std::vector<Start> starts;
   std::set<std::string> hangs;       // programs that outlast any wait
+  std::set<std::string> lingers;     // running image names that outlast WaitUntilGone
   std::string ownPath = "C:\\Users\\u\\Desktop\\corlinq_867.exe";
 
   uint32_t FindProcessByName(const std::string& imageName) override;
   WaitOutcome TerminateFirst(const std::string& imageName, uint32_t exitCode, uint32_t waitMs) override;
   WaitOutcome Start(const std::string& program, const std::string& params, bool hidden, uint32_t waitMs) override;
+  // Logs "wait gone A,B MS"; the running processes of those names end, but for the lingering.
+  bool WaitUntilGone(const std::vector<std::string>& imageNames, uint32_t waitMs) override;
   std::string OwnExecutablePath() override { return ownPath; }
 };
 

@@ -139,6 +139,14 @@ void EndProcessByName(ProcessControl& processes, Host& host, const std::string& 
   }
 }
 
+void WaitProgramsGone(ProcessControl& processes, Host& host, const std::vector<std::string>& imageNames,
+                      uint32_t waitMs) {
+  if (processes.WaitUntilGone(imageNames, waitMs)) return;
+  std::string names;
+  for (const std::string& name : imageNames) names += (names.empty() ? "" : ", ") + name;
+  host.Trace("still running after the wait: " + names, "TimeOut");
+}
+
 void KillProcessByName(ProcessControl& processes, const std::string& imageName) {
   (void)processes.TerminateFirst(imageName, 0xFFFFFFF7u, 0);
 }

@@ -35,6 +35,12 @@ inline constexpr int kIdOverallPercent = 1024;
 inline constexpr uint32_t kStopInstanceWaitMs = 60'000;   // a " -t" instance
 inline constexpr uint32_t kUninstallerWaitMs = 600'000;   // a legacy uninstaller or msiexec
 inline constexpr uint32_t kEndProcessWaitMs = 30'000;     // a process terminated by name
+// Until the assistant's programs stopped for the commit are gone (they hold the files it replaces).
+inline constexpr uint32_t kStoppedGoneWaitMs = 2'000;
+// Before the assistant is started again, until the stopped programs are gone.
+inline constexpr uint32_t kBeforeRestartWaitMs = 1'000;
+// Until a "-t" instance and the instance it ends are gone, before the program starts anew.
+inline constexpr uint32_t kRestartWaitMs = 500;
 
 // The install record's fallback key under HKLM (32-bit view), read when the configuration lacks
 // the download base or the install folder.
@@ -223,7 +229,11 @@ void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& confi
 int InstallWorker(InstallRun& run);
 // The message for a file another program holds open, naming the file and what to close.
 [[nodiscard]] std::string HeldFileMessage(const AppConfig& config, const std::string& rel);
-// Starts the pop-up notifier and the assistant ("-t", 500 ms, no arguments).
+// Starts the pop-up notifier and the assistant: each with "-t" (which ends a running one), then,
+// once no instance of it runs (at most kRestartWaitMs), with no arguments.
 void StartAssistant(const AppConfig& config, ProcessControl& processes, FileSystem& files, Host& host);
+// Waits (bounded) until no process of these names runs; traces when one outlasts the wait.
+void WaitProgramsGone(ProcessControl& processes, Host& host, const std::vector<std::string>& imageNames,
+                      uint32_t waitMs);
 
 }  // namespace corlinq

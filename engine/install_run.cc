@@ -101,18 +101,19 @@ int InstallWorker(InstallRun& run) {
   run.workerDone = 1;
   if (engine.mode != ProgressMode::Repair) engine.CreateShortcuts();  // 18
   engine.SetStatus(runtimesInstalled ? "完成安装,准备启动助手" : "完成安装,未装VS库,准备启动助手");  // 19
-  ports.host.Sleep(1000);                                             // 20
+  WaitProgramsGone(ports.processes, ports.host, {"QzwardPop.exe", config.assistantExeName},  // 20
+                   kBeforeRestartWaitMs);
   StartAssistant(config, ports.processes, ports.files, ports.host);   // 21
   ports.host.Exit(0);                                                 // 22
   return 0;
 }
 
 void StartAssistant(const AppConfig& config, ProcessControl& processes, FileSystem& files, Host& host) {
-  for (const std::string& path :
-       {config.installDir + "\\QzwardPop.exe", config.installDir + "\\" + config.assistantExeName}) {
+  for (const std::string& name : {std::string("QzwardPop.exe"), config.assistantExeName}) {
+    const std::string path = config.installDir + "\\" + name;
     if (!files.Exists(path)) continue;
     (void)processes.Start(path, "-t", false, 0);
-    host.Sleep(500);
+    WaitProgramsGone(processes, host, {name}, kRestartWaitMs);
     (void)processes.Start(path, "", false, 0);
   }
 }

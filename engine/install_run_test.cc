@@ -79,17 +79,20 @@ TEST(InstallWorker, InstallRunsEveryStepInOrder) {
       "end QzwardPop_867.exe", "download https://127.0.0.1/867//QzwardPop_867.exe",
       "text 1020 正在下载 bank.dll   5/6", "download https://127.0.0.1/867/Plugins/bank.dll",
       "text 1024 83.33%", "pos 1022 5",
-      "start C:\\A\\WebUI_867.exe  -t", "start C:\\A\\QzwardPop_867.exe  -t", "sleep 2000",
+      "start C:\\A\\WebUI_867.exe  -t", "start C:\\A\\QzwardPop_867.exe  -t",
+      "wait gone WebUI_867.exe,QzwardPop_867.exe 2000",
       "regkey Software\\\\Tollwyn\\WebUI\\MOVRA\\867",
       "regkey SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\恒澍银行网银助手",
       "regkey SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
       "text 1020 创建桌面快捷方式", "link C:\\users\\Public\\Desktop\\恒澍银行网银助手.lnk",
       "text 1020 创建快速启动选项",
-      "text 1020 完成安装,未装VS库,准备启动助手", "sleep 1000",
-      "start C:\\A\\QzwardPop.exe -t", "sleep 500", "start C:\\A\\QzwardPop.exe ",
-      "start C:\\A\\WebUI_867.exe -t", "sleep 500", "start C:\\A\\WebUI_867.exe ",
+      "text 1020 完成安装,未装VS库,准备启动助手", "wait gone QzwardPop.exe,WebUI_867.exe 1000",
+      "start C:\\A\\QzwardPop.exe -t", "wait gone QzwardPop.exe 500", "start C:\\A\\QzwardPop.exe ",
+      "start C:\\A\\WebUI_867.exe -t", "wait gone WebUI_867.exe 500", "start C:\\A\\WebUI_867.exe ",
       "exit 0"}));
   EXPECT_FALSE(Contains(w.journal, "start C:\\Temp\\vcredist_x64.exe /q"));
+  // The run waits for programs to end, never a fixed time.
+  EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{});
   EXPECT_EQ(w.journal.back(), "exit 0");
   // A runtime that could not be fetched: the end says so and never "下载完成".
   EXPECT_FALSE(Contains(w.journal, "text 2 下载完成"));

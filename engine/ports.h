@@ -126,6 +126,9 @@ class ProcessControl {
   // found or it could not be terminated.
   [[nodiscard]] virtual WaitOutcome TerminateFirst(const std::string& imageName, uint32_t exitCode,
                                                    uint32_t waitMs) = 0;
+  // Waits until no process runs whose image name equals one of imageNames ignoring case, at
+  // most waitMs. True when none runs (then or within the bound).
+  [[nodiscard]] virtual bool WaitUntilGone(const std::vector<std::string>& imageNames, uint32_t waitMs) = 0;
   // Starts a program through the shell with the default verb. waitMs 0: do not wait.
   [[nodiscard]] virtual WaitOutcome Start(const std::string& program, const std::string& params,
                                           bool hidden, uint32_t waitMs) = 0;

@@ -91,7 +91,7 @@ bool InstallEngine::StopAssistantProcesses() {
   const std::string pop = installDir + "\\" + popName;
   if (files.Exists(pop)) WaitTrace(processes.Start(pop, " -t", true, kStopInstanceWaitMs), pop + " -t");
   KillProcessByName(processes, popName);
-  host.Sleep(2000);
+  WaitProgramsGone(processes, host, {config_.assistantExeName, popName}, kStoppedGoneWaitMs);
   return true;
 }
 

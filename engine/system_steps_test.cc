@@ -259,13 +259,59 @@ TEST(StopAssistantProcesses, AsksThenEndsWithBoundedWaits) {
   EXPECT_TRUE(w.fs.IsFolder("C:\\A\\DownLoad"));
   EXPECT_EQ(w.processes.log, (std::vector<std::string>{"start C:\\A\\WebUI_867.exe  -t", "kill WebUI_867.exe",
                                                        "start C:\\A\\QzwardPop_867.exe  -t",
-                                                       "kill QzwardPop_867.exe"}));
+                                                       "kill QzwardPop_867.exe",
+                                                       "wait gone WebUI_867.exe,QzwardPop_867.exe 2000"}));
   for (const auto& start : w.processes.starts) {
     EXPECT_TRUE(start.hidden);
     EXPECT_EQ(start.waitMs, kStopInstanceWaitMs);
   }
   EXPECT_TRUE(w.host.Traced("still running after the wait: C:\\A\\QzwardPop_867.exe -t"));
-  EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{2000});
+  EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{});
+}
+
+// The commit must not meet a stopped program still ending; the run waits for the programs
+// themselves (bounded), not a fixed time, and goes on when one outlasts the wait.
+TEST(StopAssistantProcesses, WaitsUntilTheStoppedProgramsAreGone) {
+  const struct {
+    const char* name;
+    std::vector<std::string> running;
+    std::set<std::string> lingers;
+    std::vector<std::string> left;
+    bool traced;
+  } cases[] = {
+      {"nothing runs", {}, {}, {}, false},
+      {"a second assistant and a notifier ending by themselves",
+       {"WebUI_867.exe", "webui_867.exe", "QzwardPop_867.exe", "explorer.exe"}, {}, {"explorer.exe"}, false},
+      {"a second assistant outlasts the wait",
+       {"WebUI_867.exe", "webui_867.exe"}, {"webui_867.exe"}, {"webui_867.exe"}, true},
+  };
+  for (const auto& c : cases) {
+    World w;
+    w.processes.running = c.running;
+    w.processes.lingers = c.lingers;
+    EXPECT_TRUE(w.Engine(ProgressMode::Update)->StopAssistantProcesses()) << c.name;
+    EXPECT_EQ(w.processes.running, c.left) << c.name;
+    EXPECT_EQ(w.processes.log.back(), "wait gone WebUI_867.exe,QzwardPop_867.exe 2000") << c.name;
+    EXPECT_EQ(w.host.Traced("still running after the wait: WebUI_867.exe, QzwardPop_867.exe"), c.traced) << c.name;
+    EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{}) << c.name;
+  }
+}
+
+// "-t" ends a running instance; the new one starts only once no instance of it runs.
+TEST(StartAssistant, StartsAnewOnceTheOldInstanceIsGone) {
+  World w;
+  w.config.installDir = "C:\\A";
+  w.fs.AddFile("C:\\A\\QzwardPop.exe", FakeFile{});
+  w.fs.AddFile("C:\\A\\WebUI_867.exe", FakeFile{});
+  w.processes.running = {"QzwardPop.exe", "WebUI_867.exe"};
+  w.processes.lingers = {"WebUI_867.exe"};
+  StartAssistant(w.config, w.processes, w.fs, w.host);
+  EXPECT_EQ(w.processes.log, (std::vector<std::string>{
+                                 "start C:\\A\\QzwardPop.exe -t", "wait gone QzwardPop.exe 500",
+                                 "start C:\\A\\QzwardPop.exe ", "start C:\\A\\WebUI_867.exe -t",
+                                 "wait gone WebUI_867.exe 500", "start C:\\A\\WebUI_867.exe "}));
+  EXPECT_TRUE(w.host.Traced("still running after the wait: WebUI_867.exe"));
+  EXPECT_EQ(w.host.sleeps, std::vector<uint32_t>{});
 }
 
 TEST(SetAsideOwnExecutable, MovesTheRunningFileAside) {

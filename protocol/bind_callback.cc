@@ -1,17 +1,19 @@
 #include "protocol/bind_callback.h"
 
+#include <chrono>
 #include <limits>
-
-#include "base/strings.h"
 
 namespace corlinq {
 
-std::string FormatProgressPercent(uint64_t progress, uint64_t progressMax) {
-  if (progressMax == 0) return "0.00%";
-  return StrPrintf("%.2lf%%", static_cast<double>(progress) * 100.0 / static_cast<double>(progressMax));
+uint64_t SteadyClockMs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 void CBindCallback::OnProgress(uint64_t progress, uint64_t progressMax) {
+  if (!throttle_) throttle_.emplace(dialog_.ControlWidth(kFileProgressBarId));
+  if (!throttle_->ShouldReport(progress, progressMax, clock_())) return;
   // The bar takes 32-bit values; larger files are shown on a scaled range.
   uint64_t barMax = progressMax;
   uint64_t barPos = progress;
@@ -19,7 +21,10 @@ void CBindCallback::OnProgress(uint64_t progress, uint64_t progressMax) {
     barMax >>= 1;
     barPos >>= 1;
   }
-  dialog_.SetProgressRange(kFileProgressBarId, static_cast<uint32_t>(barMax));
+  if (shownRange_ != barMax) {
+    dialog_.SetProgressRange(kFileProgressBarId, static_cast<uint32_t>(barMax));
+    shownRange_ = static_cast<uint32_t>(barMax);
+  }
   dialog_.SetProgressPos(kFileProgressBarId, static_cast<uint32_t>(barPos));
   dialog_.SetText(kFilePercentTextId, FormatProgressPercent(progress, progressMax));
   dialog_.RefreshControl(kFilePercentTextId);

@@ -1,10 +1,14 @@
 #include "protocol/download.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <system_error>
+#include <thread>
 
 #include "base/strings.h"
 #include "protocol/file_digest.h"
@@ -19,11 +23,30 @@ struct TryOutcome {
   bool stored = false;  // the file at the destination came from this try
 };
 
-fs::path TempPathBeside(const fs::path& destination) {
+// Set once by AbandonDownloads; every exchange watches it.
+std::atomic<bool> g_abandoned{false};
+
+// The temporary files of the downloads under way in this process.
+std::mutex g_tempsMutex;
+std::set<fs::path> g_temps;
+
+// A free temporary name beside destination, registered as in use.
+fs::path ClaimTempPathBeside(const fs::path& destination) {
   static thread_local std::mt19937 generator{std::random_device{}()};
-  fs::path temp = destination;
-  temp += fs::u8path(StrPrintf(".%08x.part", static_cast<unsigned>(generator())));
-  return temp;
+  const std::string name = destination.filename().u8string();
+  for (;;) {
+    const fs::path temp = destination.parent_path() / fs::u8path(TempDownloadName(name, generator()));
+    std::error_code error;
+    const std::lock_guard<std::mutex> lock(g_tempsMutex);
+    if (g_temps.count(temp) != 0 || fs::exists(fs::symlink_status(temp, error))) continue;
+    g_temps.insert(temp);
+    return temp;
+  }
+}
+
+void ReleaseTempPath(const fs::path& temp) {
+  const std::lock_guard<std::mutex> lock(g_tempsMutex);
+  g_temps.erase(temp);
 }
 
 // Moves from over to, replacing a regular file there. Some runtimes refuse to rename over an
@@ -49,12 +72,14 @@ class FileBodySink final : public HttpResponseSink {
     status_ = head.status;
     if (head.status != 200) return BodyAction::kStop;
     expected_ = head.contentLength.value_or(0);
-    temp_ = TempPathBeside(destination_);
+    if (g_abandoned) return BodyAction::kFail;
+    temp_ = ClaimTempPathBeside(destination_);
     out_.open(*temp_, std::ios::binary | std::ios::trunc);
     return out_ ? BodyAction::kContinue : BodyAction::kFail;
   }
 
   BodyAction OnBody(const char* data, size_t size) override {
+    if (g_abandoned) return BodyAction::kFail;
     if (size > expected_ - received_) return BodyAction::kFail;  // longer than announced
     out_.write(data, static_cast<std::streamsize>(size));
     if (!out_ || !digester_.Update(data, size)) return BodyAction::kFail;
@@ -71,7 +96,8 @@ class FileBodySink final : public HttpResponseSink {
     std::string digest;
     if (!digester_.Finish(digest)) return false;
     if (!expectedDigest.empty() && digest != expectedDigest) return false;
-    if (!MoveIntoPlace(*temp_, destination_)) return false;
+    if (g_abandoned || !MoveIntoPlace(*temp_, destination_)) return false;
+    ReleaseTempPath(*temp_);
     temp_.reset();
     return true;
   }
@@ -84,6 +110,7 @@ class FileBodySink final : public HttpResponseSink {
     if (out_.is_open()) out_.close();
     std::error_code error;
     fs::remove(*temp_, error);
+    ReleaseTempPath(*temp_);
     temp_.reset();
   }
 
@@ -102,6 +129,8 @@ TryOutcome TryDownload(HttpPort& port, const std::string& url, const std::string
   HttpGetRequest request;
   request.url = url;
   request.timeouts = options.timeouts;
+  request.lowSpeed = options.lowSpeed;
+  request.abandon = &g_abandoned;
   request.chunkSize = kDownloadChunkBytes;
   request.maxBodyBytes = options.maxBytes;
   FileBodySink body(fs::u8path(path), sink);
@@ -123,6 +152,34 @@ bool ExistingFileAcceptable(const std::string& path, const std::string& expected
 
 }  // namespace
 
+std::string TempDownloadName(const std::string& destinationName, uint32_t random) {
+  const std::string suffix = StrPrintf("%08x.part", static_cast<unsigned>(random));
+  if (destinationName.size() + 1 + suffix.size() <= kMaxTempNameBytes) return destinationName + "." + suffix;
+  return suffix;
+}
+
+void AbandonDownloads(std::chrono::milliseconds wait, const std::function<void()>& pump) {
+  g_abandoned = true;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    {
+      const std::lock_guard<std::mutex> lock(g_tempsMutex);
+      if (g_temps.empty()) return;
+      if (std::chrono::steady_clock::now() >= deadline) break;
+    }
+    if (pump) pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // Downloads that did not end in time: their files go now, as far as the system lets them.
+  const std::lock_guard<std::mutex> lock(g_tempsMutex);
+  for (const fs::path& temp : g_temps) {
+    std::error_code error;
+    fs::remove(temp, error);
+  }
+}
+
+bool DownloadsAbandoned() { return g_abandoned; }
+
 int DownloadOnce(HttpPort& port, const std::string& url, const std::string& path,
                  DownloadProgressSink* sink, const DownloadOptions& options) {
   return TryDownload(port, url, path, sink, options).result;
@@ -130,9 +187,12 @@ int DownloadOnce(HttpPort& port, const std::string& url, const std::string& path
 
 bool DownloadFile(HttpPort& port, const std::string& url, const std::string& path,
                   DownloadProgressSink* sink, const DownloadOptions& options) {
-  for (int attempt = 0; attempt < kDownloadTries; ++attempt) {
-    port.PurgeUrlCache(url);
+  // Requests do not write the stack's cache; one purge drops an entry an older build left.
+  port.PurgeUrlCache(url);
+  int timedOut = 0;
+  for (int attempt = 0; attempt < kDownloadTries && !g_abandoned; ++attempt) {
     const TryOutcome outcome = TryDownload(port, url, path, sink, options);
+    if (outcome.result == kNetTimedOut && ++timedOut >= kDownloadTimedOutTries) break;
     if (outcome.result != kNetOk) continue;
     if (outcome.stored || ExistingFileAcceptable(path, options.expectedDigest)) return true;
   }

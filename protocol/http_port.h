@@ -4,6 +4,7 @@
 // shares: only http:// and https:// URLs, chunks of at most chunkSize bytes, no body past
 // maxBodyBytes or past a declared Content-Length (cut off, the try fails), the sink's verdicts,
 // and the result codes below. Adapters only perform the exchange.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -26,6 +27,13 @@ struct HttpTimeouts {
   uint32_t receiveMs = 0;
 };
 
+// A body that arrives slower than bytesPerSecond over any windowMs (counted from the head) fails
+// the try as a time-out. Zero bytesPerSecond: no such rule.
+struct HttpLowSpeed {
+  uint32_t bytesPerSecond = 0;
+  uint32_t windowMs = 0;
+};
+
 struct HttpGetRequest {
   std::string url;                   // http:// or https://
   std::string agent;                 // empty: the stack's default agent
@@ -33,6 +41,10 @@ struct HttpGetRequest {
   HttpTimeouts timeouts;
   size_t chunkSize = 4096;           // largest piece handed to OnBody (at least 1)
   uint64_t maxBodyBytes = kDefaultMaxBodyBytes;
+  HttpLowSpeed lowSpeed;
+  // When set and it turns true, the exchange is broken off as soon as the adapter notices
+  // (within about a second, even inside a blocking call) and fails.
+  const std::atomic<bool>* abandon = nullptr;
 };
 
 struct HttpResponseHead {

@@ -2,16 +2,19 @@
 // Windows adapter does, and the body is passed on undecoded.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "protocol/platform_transport.h"
+#include "protocol/transfer_watch.h"
 
 namespace corlinq {
 namespace {
 
 constexpr uint32_t kDefaultTimeoutMs = 60000;
+constexpr size_t kReceiveBufferBytes = 256 * 1024;
 
 struct EasyFree {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
@@ -21,15 +24,14 @@ struct SlistFree {
 };
 
 struct Exchange {
+  Exchange(CURL* c, HttpResponseSink& s, const HttpGetRequest& request)
+      : curl(c), sink(&s), watch(request, TransferWatch::Clock::now()) {}
   CURL* curl = nullptr;
   HttpResponseSink* sink = nullptr;
   bool headDelivered = false;
   bool sinkStopped = false;
-  // Receive time-out: no body byte for receiveMs once the request is under way.
-  std::chrono::milliseconds receiveTimeout{0};
-  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
-  curl_off_t lastReceived = -1;
-  bool timedOut = false;
+  TransferWatch watch;
+  TransferWatch::Verdict verdict = TransferWatch::Verdict::kGoOn;
 
   // The head is taken once the final response's body starts (redirects are followed first)
   // or, for an empty body, once the exchange ended.
@@ -52,6 +54,7 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   auto& exchange = *static_cast<Exchange*>(user);
   const size_t bytes = size * count;
   if (!exchange.DeliverHead()) return 0;
+  exchange.watch.BodyReceived(bytes, TransferWatch::Clock::now());
   if (bytes > 0 && exchange.sink->OnBody(data, bytes) != BodyAction::kContinue) {
     exchange.sinkStopped = true;
     return 0;
@@ -59,27 +62,32 @@ size_t OnWrite(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
-int OnTransferInfo(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+// Called by libcurl at least once a second while the exchange lasts, also while it waits.
+int OnTransferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& exchange = *static_cast<Exchange*>(user);
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = TransferWatch::Clock::now();
   curl_off_t pretransfer = 0;
   curl_easy_getinfo(exchange.curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-  if (pretransfer == 0 || received != exchange.lastReceived) {
-    // Still connecting (the connect time-out governs), or data moved.
-    exchange.lastReceived = received;
-    exchange.lastActivity = now;
-    return 0;
-  }
-  if (now - exchange.lastActivity < exchange.receiveTimeout) return 0;
-  exchange.timedOut = true;
-  return 1;
+  if (pretransfer > 0) exchange.watch.RequestSent(now);
+  exchange.verdict = exchange.watch.Check(now);
+  return exchange.verdict == TransferWatch::Verdict::kGoOn ? 0 : 1;
+}
+
+// A response head arrived (any, also of a redirect): the head deadline is met.
+size_t OnHeader(char*, size_t size, size_t count, void* user) {
+  auto& exchange = *static_cast<Exchange*>(user);
+  exchange.watch.HeadReceived(TransferWatch::Clock::now());
+  return size * count;
 }
 
 class CurlHttpPort final : public HttpPort {
  protected:
   int DoGet(const HttpGetRequest& request, HttpResponseSink& sink) override {
-    std::unique_ptr<CURL, EasyFree> curl(curl_easy_init());
+    // One easy handle per thread, reset for every exchange: its connection cache keeps the
+    // connections of a run alive from one file to the next.
+    thread_local std::unique_ptr<CURL, EasyFree> curl(curl_easy_init());
     if (!curl) return kNetFailed;
+    curl_easy_reset(curl.get());
     std::unique_ptr<curl_slist, SlistFree> headers;
     for (const std::string& line : request.headers) {
       curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
@@ -90,9 +98,10 @@ class CurlHttpPort final : public HttpPort {
     const uint32_t connectMs = request.timeouts.connectMs ? request.timeouts.connectMs : kDefaultTimeoutMs;
     const uint32_t receiveMs = request.timeouts.receiveMs ? request.timeouts.receiveMs : kDefaultTimeoutMs;
 
-    Exchange exchange;
-    exchange.curl = curl.get();
-    exchange.sink = &sink;
+    HttpGetRequest bounded = request;
+    bounded.timeouts.connectMs = connectMs;
+    bounded.timeouts.receiveMs = receiveMs;
+    Exchange exchange(curl.get(), sink, bounded);
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
@@ -107,17 +116,20 @@ class CurlHttpPort final : public HttpPort {
     if (!request.agent.empty()) curl_easy_setopt(c, CURLOPT_USERAGENT, request.agent.c_str());
     if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectMs));
-    exchange.receiveTimeout = std::chrono::milliseconds(receiveMs);
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &OnTransferInfo);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &exchange);
-    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(request.chunkSize < 1024 ? 1024 : request.chunkSize));
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &exchange);
+    // A large receive buffer means fewer, larger reads; the port still hands chunkSize pieces on.
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, static_cast<long>(std::max<size_t>(request.chunkSize, kReceiveBufferBytes)));
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &OnWrite);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &exchange);
 
     const CURLcode code = curl_easy_perform(c);
     if (exchange.sinkStopped) return kNetFailed;  // the contract sink has the verdict
-    if (code == CURLE_OPERATION_TIMEDOUT || exchange.timedOut) return kNetTimedOut;
+    if (exchange.verdict == TransferWatch::Verdict::kAbandoned) return kNetFailed;
+    if (code == CURLE_OPERATION_TIMEDOUT || exchange.verdict != TransferWatch::Verdict::kGoOn) return kNetTimedOut;
     if (code != CURLE_OK) return kNetFailed;
     exchange.DeliverHead();
     return kNetOk;

@@ -1,6 +1,8 @@
 #pragma once
 // The platform's HTTP stack and debugger output: WinINet and OutputDebugStringW on Windows,
-// libcurl and nothing natively. Both objects are stateless and may be used from any thread.
+// libcurl and nothing natively. Both may be used from any thread. The HTTP port keeps its
+// sessions and connections (WinINet) or one handle per thread (libcurl) for the life of the
+// process, so that the files of a run reuse a kept-alive connection.
 #include "protocol/http_port.h"
 #include "protocol/trace_sink.h"
 

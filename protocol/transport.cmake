@@ -2,6 +2,7 @@
 # file digests) is portable and reaches the network only through the HTTP port; the platform
 # library binds it to WinINet (Windows) or libcurl (native).
 add_library(corlinq_transport_core STATIC http_port.cc http_client.cc download.cc bind_callback.cc
+            transfer_watch.cc progress_throttle.cc
             file_digest.cc)
 target_link_libraries(corlinq_transport_core PUBLIC corlinq_app_core corlinq_envelope
                       PRIVATE dep::crypto)
@@ -54,6 +55,13 @@ if(NOT CORLINQ_FUZZ)
              COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/server_interop_test.sh ${CMAKE_BINARY_DIR}
                      ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch>)
     set_tests_properties(transport_server_interop_test PROPERTIES LABELS "unit;net" TIMEOUT 120)
+
+    # The time bounds against the fault peer (stalled, short and long bodies, a TLS handshake
+    # that never completes, a trickle, abandonment, query failover).
+    add_test(NAME transport_fault_bounds_test
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/fault_bounds_test.sh ${CMAKE_BINARY_DIR}
+                     ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch>)
+    set_tests_properties(transport_fault_bounds_test PROPERTIES LABELS net TIMEOUT 400)
   else()
     add_executable(transport_net_tests transport_net_test.cc testing/peers_external.cc)
     target_link_libraries(transport_net_tests PRIVATE corlinq_transport GTest::gtest_main)
@@ -65,6 +73,10 @@ if(NOT CORLINQ_FUZZ)
         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/server_interop_test.sh ${CORLINQ_NATIVE_BUILD_DIR}
                 ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch> --wine
         LABELS net TIMEOUT 120)
+    corlinq_wine_script_test(transport_fault_bounds_wine
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/fault_bounds_test.sh ${CORLINQ_NATIVE_BUILD_DIR}
+                ${CORLINQ_BANK_ID_HEX} $<TARGET_FILE:corlinq_fetch> --wine
+        LABELS net TIMEOUT 500)
     corlinq_wine_script_test(transport_net_tests_wine
         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/testing/run_wine_net_test.sh
                 ${CORLINQ_NATIVE_BUILD_DIR}/protocol/corlinq_net_peer $<TARGET_FILE:transport_net_tests>

@@ -2,7 +2,9 @@
 // texts and the download decisions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -16,6 +18,8 @@
 #include "protocol/file_digest.h"
 #include "protocol/http_client.h"
 #include "protocol/http_port.h"
+#include "protocol/transfer_watch.h"
+#include "protocol/progress_throttle.h"
 
 namespace corlinq {
 namespace {
@@ -53,6 +57,7 @@ class FakePort final : public HttpPort {
   std::vector<HttpGetRequest> requests;
   std::vector<size_t> chunkSizesSeen;
   int purges = 0;
+  std::function<void()> afterFirstPiece;  // runs once the sink took the first body piece
 
   void PurgeUrlCache(const std::string&) override { ++purges; }
 
@@ -72,6 +77,7 @@ class FakePort final : public HttpPort {
       for (size_t at = 0; at < scripted->body.size(); at += scripted->piece) {
         const std::string piece = scripted->body.substr(at, scripted->piece);
         if (sink.OnBody(piece.data(), piece.size()) != BodyAction::kContinue) return kNetFailed;
+        if (at == 0 && afterFirstPiece) afterFirstPiece();
       }
     }
     return scripted->result;
@@ -155,7 +161,10 @@ TEST(HttpPortContract, NonAsciiReachesTheWirePercentEncoded) {
   FakePort port;
   port.scripts["https://h/"] = {Scripted{}};
   RecordingSink sink;
-  (void)port.Get({"https://h/文件.txt", "agent", {}, {}, 4096, kDefaultMaxBodyBytes}, sink);
+  HttpGetRequest request;
+  request.url = "https://h/文件.txt";
+  request.agent = "agent";
+  (void)port.Get(request, sink);
   ASSERT_EQ(port.requests.size(), 1u);
   EXPECT_EQ(port.requests[0].url, "https://h/%E6%96%87%E4%BB%B6.txt");
 }
@@ -358,6 +367,91 @@ TEST(Progress, BindCallbackDrivesBarAndText) {
                               "refresh 1023"}));
 }
 
+// --- Progress throttle -------------------------------------------------------------------------
+
+TEST(ProgressThrottle, FillPixels) {
+  const struct {
+    uint64_t bytes, total;
+    int width, fill;
+  } cases[] = {{0, 100, 400, 0},     {1, 100, 400, 4},   {99, 100, 400, 396},         {100, 100, 400, 400},
+               {150, 100, 400, 400}, {5, 0, 400, 0},     {50, 100, 0, 0},             {1, 3, 400, 133},
+               {2, 3, 400, 266},     {uint64_t{1} << 40, uint64_t{1} << 41, 401, 200}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(ProgressFillPixels(c.bytes, c.total, c.width), c.fill) << c.bytes << "/" << c.total << " at " << c.width;
+  }
+}
+
+TEST(ProgressThrottle, ShowsOnlyVisibleChangesAtMostEvery50MsAndAlwaysTheEnds) {
+  // One sequence of reports per case, each "bytes/total@ms", and whether each reached the dialog.
+  struct Report {
+    uint64_t bytes, total, ms;
+    bool shown;
+  };
+  const struct {
+    const char* name;
+    int width;
+    std::vector<Report> reports;
+  } cases[] = {
+      {"the first report of a file, then nothing new",
+       400,
+       {{0, 1000000, 0, true}, {0, 1000000, 100, false}}},
+      {"changes within 50 ms wait; the next one after 50 ms goes",
+       400,
+       {{4096, 1000000, 0, true}, {8192, 1000000, 10, false}, {12288, 1000000, 49, false}, {16384, 1000000, 50, true}}},
+      {"after 50 ms, a report that changes neither text nor fill is dropped",
+       400,
+       {{10000, 100000000, 0, true}, {10001, 100000000, 200, false}, {20000, 100000000, 260, true}}},
+      {"the completing report goes through at once",
+       400,
+       {{4096, 8192, 0, true}, {8192, 8192, 1, true}, {8192, 8192, 2, false}}},
+      {"a new try starts again from the beginning at once",
+       400,
+       {{600000, 1000000, 0, true}, {4096, 1000000, 5, true}, {8192, 1000000, 6, false}}},
+      {"a new range (another file through the same sink) is shown at once",
+       400,
+       {{3, 8, 0, true}, {4, 16, 1, true}, {16, 16, 2, true}}},
+      {"only the fill changes (a wide bar, percent steps coarser): shown after 50 ms",
+       1000000,
+       {{0, 10000000, 0, true}, {1, 10000000, 60, false}, {10, 10000000, 70, true}}},
+      {"an unknown width: the text decides",
+       0,
+       {{0, 1000000, 0, true}, {40, 1000000, 100, false}, {100, 1000000, 200, true}}},
+      {"no length: the first report only",
+       400,
+       {{4096, 0, 0, true}, {8192, 0, 100, false}}},
+  };
+  for (const auto& c : cases) {
+    ProgressThrottle throttle(c.width);
+    for (size_t i = 0; i < c.reports.size(); ++i) {
+      const Report& r = c.reports[i];
+      EXPECT_EQ(throttle.ShouldReport(r.bytes, r.total, r.ms), r.shown) << c.name << ", report " << i;
+    }
+  }
+}
+
+TEST(ProgressThrottle, BindCallbackShowsAThrottledDownloadEndingAtItsExactValues) {
+  FakeDialog dialog;
+  uint64_t clock = 0;
+  CBindCallback callback(dialog, [&clock] { return clock; });
+  // 1 MiB in 4 KiB chunks, 1 ms apart: 256 reports.
+  for (uint64_t at = 4096; at <= (1u << 20); at += 4096, ++clock) callback.OnProgress(at, 1u << 20);
+  ASSERT_GE(dialog.calls.size(), 4u);
+  EXPECT_EQ(dialog.calls[0], "range 1021 1048576");
+  const std::vector<std::string> end(dialog.calls.end() - 3, dialog.calls.end());
+  EXPECT_EQ(end, (std::vector<std::string>{"pos 1021 1048576", "text 1023 100.00%", "refresh 1023"}));
+  // Between the ends, one update per 50 ms of the 256 ms, always on the same range.
+  std::vector<std::string> positions;
+  for (const std::string& call : dialog.calls) {
+    if (call.rfind("pos ", 0) == 0) positions.push_back(call);
+    if (call.rfind("range ", 0) == 0) {
+      EXPECT_EQ(call, "range 1021 1048576");
+    }
+  }
+  EXPECT_EQ(positions, (std::vector<std::string>{"pos 1021 4096", "pos 1021 208896", "pos 1021 413696",
+                                                 "pos 1021 618496", "pos 1021 823296", "pos 1021 1028096",
+                                                 "pos 1021 1048576"}));
+}
+
 // --- Downloads ---------------------------------------------------------------------------------
 
 class TempDir {
@@ -436,6 +530,8 @@ TEST(Download, DecisionTable) {
       {"body past Content-Length", {longBody}, std::nullopt, "", false, 5, std::nullopt},
       {"dropped mid-body", {dropped}, old, "", false, 5, old},
       {"time-outs then good", {Fails(kNetTimedOut), Fails(kNetTimedOut), Respond(fresh)}, std::nullopt, "", true, 3, fresh},
+      {"time-outs only: three tries, not five", {Fails(kNetTimedOut)}, old, "", false, 3, old},
+      {"failures do not count as time-outs", {Fails(kNetTimedOut), Fails(kNetFailed), Fails(kNetTimedOut), Fails(kNetFailed), Respond(fresh)}, std::nullopt, "", true, 5, fresh},
       {"chunked with a body fails", {chunked}, std::nullopt, "", false, 5, std::nullopt},
       {"chunked empty body gives an empty file", {emptyChunked}, std::nullopt, "", true, 1, std::string()},
       {"past the cap", {overCap}, std::nullopt, "", false, 5, std::nullopt},
@@ -458,7 +554,8 @@ TEST(Download, DecisionTable) {
     ProgressLog progress;
     EXPECT_EQ(DownloadFile(port, url, path, &progress, options), c.expected) << c.name;
     EXPECT_EQ(port.requests.size(), c.tries_made) << c.name;
-    EXPECT_EQ(port.purges, static_cast<int>(c.expected ? c.tries_made : 5)) << c.name;
+    // The cache entry goes once, before the first try; the requests do not write the cache.
+    EXPECT_EQ(port.purges, 1) << c.name;
     EXPECT_EQ(ReadFile(path), c.result) << c.name;
     // Nothing but the destination is left in the folder.
     const std::vector<std::string> expectedNames =
@@ -466,7 +563,13 @@ TEST(Download, DecisionTable) {
     EXPECT_EQ(dir.Names(), expectedNames) << c.name;
     for (const HttpGetRequest& request : port.requests) {
       EXPECT_TRUE(request.headers.empty()) << c.name;
-      EXPECT_EQ(request.chunkSize, 4096u) << c.name;
+      EXPECT_GE(request.chunkSize, 64u * 1024) << c.name;
+      // Every try is bounded: connect, gaps between bytes, a minimum rate, abandonment.
+      EXPECT_GT(request.timeouts.connectMs, 0u) << c.name;
+      EXPECT_GT(request.timeouts.receiveMs, 0u) << c.name;
+      EXPECT_GT(request.lowSpeed.bytesPerSecond, 0u) << c.name;
+      EXPECT_GT(request.lowSpeed.windowMs, 0u) << c.name;
+      EXPECT_NE(request.abandon, nullptr) << c.name;
     }
   }
 }
@@ -474,10 +577,13 @@ TEST(Download, DecisionTable) {
 TEST(Download, ProgressPerChunk) {
   TempDir dir;
   FakePort port;
-  port.scripts["https://files"] = {Respond(std::string(9000, 'z'))};
+  constexpr uint64_t kChunk = kDownloadChunkBytes;
+  constexpr uint64_t kSize = 2 * kChunk + 1000;
+  port.scripts["https://files"] = {Respond(std::string(kSize, 'z'))};
+  port.scripts["https://files"][0].piece = kSize;  // the stack hands it over in one piece
   ProgressLog progress;
   ASSERT_EQ(DownloadOnce(port, "https://files/x", dir.File("x"), &progress), kNetOk);
-  EXPECT_EQ(progress.calls, (std::vector<std::pair<uint64_t, uint64_t>>{{4096, 9000}, {8192, 9000}, {9000, 9000}}));
+  EXPECT_EQ(progress.calls, (std::vector<std::pair<uint64_t, uint64_t>>{{kChunk, kSize}, {2 * kChunk, kSize}, {kSize, kSize}}));
 }
 
 TEST(Download, UnwritableDestinationFails) {
@@ -491,6 +597,124 @@ TEST(Download, UnwritableDestinationFails) {
   port.scripts["https://files"] = {Respond("nf", 404)};
   EXPECT_FALSE(DownloadFile(port, "https://files/x", dir.File("sub"), nullptr));
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"sub"});
+}
+
+// A 250-character file name (the longest the system takes is 255) downloads like any other:
+// the temporary file beside it keeps to the limit, ends in ".part" and is gone afterwards.
+TEST(Download, TemporaryNameKeepsToTheComponentLimit) {
+  for (const size_t length : {size_t{5}, size_t{200}, size_t{241}, size_t{242}, size_t{250}, size_t{255}}) {
+    TempDir dir;
+    const std::string name = std::string(length - 4, 'n') + ".dll";
+    FakePort port;
+    port.scripts["https://files"] = {Respond(std::string(3 * kDownloadChunkBytes, 'd'))};
+    port.scripts["https://files"][0].piece = kDownloadChunkBytes;
+    std::vector<std::string> during;
+    port.afterFirstPiece = [&] { during = dir.Names(); };
+    EXPECT_TRUE(DownloadFile(port, "https://files/" + name, dir.File(name), nullptr)) << length;
+    ASSERT_EQ(during.size(), 1u) << length;
+    EXPECT_LE(during[0].size(), kMaxTempNameBytes) << length;
+    EXPECT_EQ(during[0].substr(during[0].size() - 5), ".part") << length;
+    EXPECT_NE(during[0], name) << length;
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{name}) << length;
+  }
+}
+
+TEST(Download, TemporaryNames) {
+  struct Case {
+    std::string destination;
+    uint32_t random;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"helper.dll", 0x69e33b28, "helper.dll.69e33b28.part"},
+      {"网银助手.exe", 0x1, "网银助手.exe.00000001.part"},
+      {std::string(241, 'a'), 0xffffffff, std::string(241, 'a') + ".ffffffff.part"},
+      {std::string(242, 'a'), 0xffffffff, "ffffffff.part"},
+      {std::string(250, 'a'), 0xabc, "00000abc.part"},
+      // 84 Chinese characters are 252 bytes: the long form would pass 255 bytes.
+      {[] { std::string s; for (int i = 0; i < 84; ++i) s += "助"; return s; }(), 0x2, "00000002.part"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TempDownloadName(c.destination, c.random), c.expected) << c.destination.size();
+    EXPECT_LE(TempDownloadName(c.destination, c.random).size(), kMaxTempNameBytes);
+  }
+}
+
+// The bounds of one exchange, over a clock the test moves.
+TEST(TransferWatch, Bounds) {
+  using Verdict = TransferWatch::Verdict;
+  using ms = std::chrono::milliseconds;
+  enum class Step { kSent, kHead, kBytes, kCheck };
+  struct Event {
+    int atMs;
+    Step step;
+    uint64_t bytes;
+    Verdict expected;  // of a check at that time (kCheck), or of one right after the step
+  };
+  struct Case {
+    const char* name;
+    HttpTimeouts timeouts;
+    HttpLowSpeed lowSpeed;
+    std::vector<Event> events;
+  };
+  const HttpLowSpeed kib30{1024, 30000};
+  const Case cases[] = {
+      {"no head within connect + receive", {1000, 1000, 2000}, {}, {
+          {2999, Step::kCheck, 0, Verdict::kGoOn}, {3000, Step::kCheck, 0, Verdict::kTimedOut},
+          {3001, Step::kHead, 0, Verdict::kTimedOut}}},
+      {"request sent, no head within the receive time-out", {1000, 1000, 2000}, {}, {
+          {500, Step::kSent, 0, Verdict::kGoOn}, {2499, Step::kCheck, 0, Verdict::kGoOn},
+          {2500, Step::kCheck, 0, Verdict::kTimedOut}}},
+      {"a head in time, then a gap as long as the receive time-out", {1000, 1000, 2000}, {}, {
+          {2500, Step::kHead, 0, Verdict::kGoOn}, {3000, Step::kBytes, 10, Verdict::kGoOn},
+          {4999, Step::kCheck, 0, Verdict::kGoOn}, {5000, Step::kCheck, 0, Verdict::kTimedOut}}},
+      {"steady bytes keep a long transfer going", {1000, 1000, 2000}, kib30, {
+          {10, Step::kHead, 0, Verdict::kGoOn}, {1000, Step::kBytes, 2048, Verdict::kGoOn},
+          {20000, Step::kBytes, 20000, Verdict::kGoOn}, {40000, Step::kBytes, 20000, Verdict::kGoOn},
+          {41500, Step::kBytes, 20000, Verdict::kGoOn}, {42000, Step::kCheck, 0, Verdict::kGoOn}}},
+      {"a trickle under 1 KiB/s fails after the window", {1000, 1000, 5000}, kib30, {
+          {0, Step::kHead, 0, Verdict::kGoOn}, {4000, Step::kBytes, 1000, Verdict::kGoOn},
+          {8000, Step::kBytes, 1000, Verdict::kGoOn}, {12000, Step::kBytes, 1000, Verdict::kGoOn},
+          {16000, Step::kBytes, 1000, Verdict::kGoOn}, {20000, Step::kBytes, 1000, Verdict::kGoOn},
+          {24000, Step::kBytes, 1000, Verdict::kGoOn}, {28000, Step::kBytes, 1000, Verdict::kGoOn},
+          {29999, Step::kCheck, 0, Verdict::kGoOn}, {32000, Step::kBytes, 1000, Verdict::kTooSlow},
+          {60000, Step::kBytes, 100000, Verdict::kTooSlow}}},
+      {"a burst and then a trickle fails a window after the burst", {1000, 1000, 5000}, kib30, {
+          {0, Step::kHead, 0, Verdict::kGoOn}, {100, Step::kBytes, 1 << 20, Verdict::kGoOn},
+          {4000, Step::kBytes, 100, Verdict::kGoOn}, {8000, Step::kBytes, 100, Verdict::kGoOn},
+          {12000, Step::kBytes, 100, Verdict::kGoOn}, {16000, Step::kBytes, 100, Verdict::kGoOn},
+          {20000, Step::kBytes, 100, Verdict::kGoOn}, {24000, Step::kBytes, 100, Verdict::kGoOn},
+          {28000, Step::kBytes, 100, Verdict::kGoOn}, {32000, Step::kBytes, 100, Verdict::kGoOn},
+          {34000, Step::kCheck, 0, Verdict::kTooSlow}}},
+      {"a short window for tests", {1000, 1000, 5000}, {1024, 2000}, {
+          {0, Step::kHead, 0, Verdict::kGoOn}, {1000, Step::kBytes, 100, Verdict::kGoOn},
+          {2000, Step::kBytes, 100, Verdict::kTooSlow}}},
+      {"no limits: never", {0, 0, 0}, {}, {
+          {0, Step::kCheck, 0, Verdict::kGoOn}, {3600000, Step::kHead, 0, Verdict::kGoOn},
+          {7200000, Step::kCheck, 0, Verdict::kGoOn}}},
+  };
+  for (const Case& c : cases) {
+    HttpGetRequest request;
+    request.timeouts = c.timeouts;
+    request.lowSpeed = c.lowSpeed;
+    const TransferWatch::Clock::time_point start{};
+    TransferWatch watch(request, start);
+    for (const Event& e : c.events) {
+      const auto now = start + ms(e.atMs);
+      if (e.step == Step::kSent) watch.RequestSent(now);
+      if (e.step == Step::kHead) watch.HeadReceived(now);
+      if (e.step == Step::kBytes) watch.BodyReceived(e.bytes, now);
+      EXPECT_EQ(watch.Check(now), e.expected) << c.name << " at " << e.atMs << " ms";
+    }
+  }
+  // An abandoned exchange ends at the next check, whatever else holds.
+  std::atomic<bool> abandon{false};
+  HttpGetRequest request;
+  request.abandon = &abandon;
+  TransferWatch watch(request, TransferWatch::Clock::time_point{});
+  EXPECT_EQ(watch.Check(TransferWatch::Clock::time_point{}), TransferWatch::Verdict::kGoOn);
+  abandon = true;
+  EXPECT_EQ(watch.Check(TransferWatch::Clock::time_point{}), TransferWatch::Verdict::kAbandoned);
 }
 
 // --- Digests -----------------------------------------------------------------------------------

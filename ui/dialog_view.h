@@ -26,6 +26,8 @@ class DialogView {
   // Progress bars: range 0..max and position.
   virtual void SetProgressRange(int controlId, uint32_t max) = 0;
   virtual void SetProgressPos(int controlId, uint32_t pos) = 0;
+  // A control's client width in pixels; 0 when unknown (views without pixels).
+  [[nodiscard]] virtual int ControlWidth(int /*controlId*/) const { return 0; }
 
   // The dialog window as a whole.
   virtual void ShowDialog(bool visible) = 0;

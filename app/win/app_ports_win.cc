@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -118,6 +119,14 @@ void InstallUiHooks() {
   hooks.createRun = CreateRun;
   hooks.browserRunning = [] { return Adapters().processes.FindProcessByName(kBrowserExe) != 0; };
   hooks.endBrowser = [] { corlinq::KillProcessByName(Adapters().processes, kBrowserExe); };
+  hooks.abandonRun = [] {
+    // The install worker may be waiting for this thread (its progress goes to the dialog by
+    // sent messages): serve those while the downloads end.
+    AbandonDownloads(std::chrono::seconds(3), [] {
+      MSG message;
+      (void)PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    });
+  };
   SetUiHooks(std::move(hooks));
 }
 

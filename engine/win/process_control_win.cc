@@ -3,6 +3,10 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <set>
+#include <vector>
+
 #include "base/strings.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
@@ -26,7 +30,44 @@ DWORD FirstProcessNamed(const std::string& imageName) {
   return 0;
 }
 
+// The first process of the snapshot named like one of names, leaving out the ids in skip; 0 if none.
+DWORD FirstProcessNamedAny(const std::vector<std::wstring>& names, const std::set<DWORD>& skip) {
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+    if (skip.count(entry.th32ProcessID) != 0) continue;
+    for (const std::wstring& name : names) {
+      if (CompareStringOrdinal(entry.szExeFile, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) return entry.th32ProcessID;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool WinProcessControl::WaitUntilGone(const std::vector<std::string>& imageNames, uint32_t waitMs) {
+  std::vector<std::wstring> names;
+  for (const std::string& name : imageNames) names.push_back(Utf8ToWide(name));
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  // Processes seen ended: a snapshot may still list one whose handles others hold.
+  std::set<DWORD> ended;
+  for (;;) {
+    const DWORD id = FirstProcessNamedAny(names, ended);
+    if (id == 0) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    const DWORD left = static_cast<DWORD>(deadline - now);
+    ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, id));
+    if (!process) {
+      // Not ours to wait on (or gone meanwhile): look again in a moment.
+      Sleep(std::min<DWORD>(left, 20));
+      continue;
+    }
+    if (WaitForSingleObject(process.get(), left) == WAIT_OBJECT_0) ended.insert(id);
+  }
+}
 
 uint32_t WinProcessControl::FindProcessByName(const std::string& imageName) { return FirstProcessNamed(imageName); }
 

@@ -40,6 +40,8 @@ class WinProcessControl : public ProcessControl {
   uint32_t FindProcessByName(const std::string& imageName) override;
   WaitOutcome TerminateFirst(const std::string& imageName, uint32_t exitCode, uint32_t waitMs) override;
   WaitOutcome Start(const std::string& program, const std::string& params, bool hidden, uint32_t waitMs) override;
+  // Waits on each matching process's handle in turn until none is left or the time is up.
+  bool WaitUntilGone(const std::vector<std::string>& imageNames, uint32_t waitMs) override;
   std::string OwnExecutablePath() override;
 };
 

@@ -199,5 +199,24 @@ TEST(WinProcessControl, StartFindStopAndTerminate) {
   EXPECT_EQ(processes.Start(PeersDir() + "\\absent.exe", "", true, 0), WaitOutcome::kNotStarted);
 }
 
+TEST(WinProcessControl, WaitUntilGoneWaitsForTheProcessesThemselves) {
+  WinProcessControl processes;
+  const std::string peer = PeersDir() + "\\WebUI_867.exe";
+  EXPECT_TRUE(processes.WaitUntilGone({"WebUI_867.exe", "absent.exe"}, 0));
+
+  ASSERT_EQ(processes.Start(peer, "", true, 0), WaitOutcome::kStarted);
+  ASSERT_EQ(processes.Start(peer, "", true, 0), WaitOutcome::kStarted);
+  ASSERT_TRUE(Eventually([&] { return CountProcesses(L"WebUI_867.exe") == 2 && PeerReady(L"webui_867.exe"); }));
+  // Running programs outlast a short bound; the call comes back when it ran out.
+  EXPECT_FALSE(processes.WaitUntilGone({"absent.exe", "webui_867.EXE"}, 300));
+  EXPECT_EQ(CountProcesses(L"WebUI_867.exe"), 2);
+
+  // Terminated without waiting: when the call returns, the snapshot holds neither.
+  EXPECT_EQ(processes.TerminateFirst("WebUI_867.exe", 0xFFFFFFF7u, 0), WaitOutcome::kStarted);
+  EXPECT_EQ(processes.TerminateFirst("WebUI_867.exe", 0xFFFFFFF7u, 0), WaitOutcome::kStarted);
+  EXPECT_TRUE(processes.WaitUntilGone({"absent.exe", "WebUI_867.exe"}, 20000));
+  EXPECT_EQ(CountProcesses(L"WebUI_867.exe"), 0);
+}
+
 }  // namespace
 }  // namespace corlinq::win

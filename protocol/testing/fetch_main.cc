@@ -3,13 +3,23 @@
 //       Sends the version query (the build's bank id, sealed) to the base URLs in failover
 //       order, opens the reply and prints its plaintext. Exit 1 when no server answered or the
 //       reply does not open.
-//   corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]
+//   corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N] [--timeouts C S R]
+//                     [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]
 //       DownloadFile of URL into PATH; with --expect-pattern the digest of the first N bytes of
-//       the test peer's pattern is required. Prints "result=0|1" and, natively, the process's
-//       peak resident memory ("peak_rss_kib=...").
+//       the test peer's pattern is required. --timeouts and --low-speed replace the download's
+//       bounds (milliseconds); --abandon-after-ms calls AbandonDownloads from another thread
+//       after N ms, as a cancelled run does. Prints "result=0|1", the seconds it took
+//       ("seconds=...") and, natively, the process's peak resident memory ("peak_rss_kib=...").
+//   corlinq_fetch get-all DIR URL...
+//       DownloadFile of each URL in turn into DIR/1, DIR/2, ... over the one platform port, as
+//       the files of a run are. Prints "result=0|1" (1 when every download stored its file).
+//   corlinq_fetch digest PATH
+//       Prints the Base64 SHA-1 of the file as the downloads compute it (FileDigestBase64).
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app_config.h"
@@ -30,7 +40,10 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: corlinq_fetch query BASE_URL...\n"
-               "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N]\n");
+               "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N] [--timeouts C S R]\n"
+               "                         [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]\n"
+               "       corlinq_fetch get-all DIR URL...\n"
+               "       corlinq_fetch digest PATH\n");
   return 2;
 }
 
@@ -66,27 +79,59 @@ int Query(int argc, char** argv) {
   return 0;
 }
 
+uint32_t Number(const char* text) { return static_cast<uint32_t>(std::strtoul(text, nullptr, 10)); }
+
 int Get(int argc, char** argv) {
-  if (argc != 4 && argc != 6) return Usage();
+  if (argc < 4) return Usage();
   corlinq::DownloadOptions options;
-  if (argc == 6) {
-    const std::string option = argv[4];
-    if (option == "--digest") {
-      options.expectedDigest = argv[5];
-    } else if (option == "--expect-pattern") {
-      if (!PatternDigest(std::strtoull(argv[5], nullptr, 10), options.expectedDigest)) return 1;
+  long abandonAfterMs = -1;
+  for (int i = 4; i < argc; ++i) {
+    const std::string option = argv[i];
+    const int left = argc - i - 1;
+    if (option == "--digest" && left >= 1) {
+      options.expectedDigest = argv[++i];
+    } else if (option == "--expect-pattern" && left >= 1) {
+      if (!PatternDigest(std::strtoull(argv[++i], nullptr, 10), options.expectedDigest)) return 1;
+    } else if (option == "--timeouts" && left >= 3) {
+      options.timeouts = {Number(argv[i + 1]), Number(argv[i + 2]), Number(argv[i + 3])};
+      i += 3;
+    } else if (option == "--low-speed" && left >= 2) {
+      options.lowSpeed = {Number(argv[i + 1]), Number(argv[i + 2])};
+      i += 2;
+    } else if (option == "--abandon-after-ms" && left >= 1) {
+      abandonAfterMs = static_cast<long>(Number(argv[++i]));
     } else {
       return Usage();
     }
   }
+  std::thread abandoner;
+  if (abandonAfterMs >= 0) {
+    abandoner = std::thread([abandonAfterMs] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(abandonAfterMs));
+      corlinq::AbandonDownloads(std::chrono::seconds(5));
+    });
+  }
+  const auto start = std::chrono::steady_clock::now();
   const bool ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), argv[2], argv[3], nullptr, options);
-  std::printf("result=%d", ok ? 1 : 0);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (abandoner.joinable()) abandoner.join();
+  std::printf("result=%d seconds=%.1f", ok ? 1 : 0, seconds);
 #ifndef _WIN32
   rusage usage = {};
   getrusage(RUSAGE_SELF, &usage);
   std::printf(" peak_rss_kib=%ld", usage.ru_maxrss);
 #endif
   std::printf("\n");
+  return ok ? 0 : 1;
+}
+
+int GetAll(int argc, char** argv) {
+  bool ok = true;
+  for (int i = 3; i < argc; ++i) {
+    const std::string path = std::string(argv[2]) + "/" + std::to_string(i - 2);
+    ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), argv[i], path, nullptr) && ok;
+  }
+  std::printf("result=%d\n", ok ? 1 : 0);
   return ok ? 0 : 1;
 }
 
@@ -97,5 +142,12 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "query" && argc >= 3) return Query(argc, argv);
   if (mode == "get") return Get(argc, argv);
+  if (mode == "get-all" && argc >= 4) return GetAll(argc, argv);
+  if (mode == "digest" && argc == 3) {
+    std::string digest;
+    if (!corlinq::FileDigestBase64(argv[2], digest)) return 1;
+    std::printf("%s\n", digest.c_str());
+    return 0;
+  }
   return Usage();
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The transport against the reference update server: a version query that fails over from a
 # dead address to the server and opens its sealed reply, then a download of a release file with
-# its digest checked, and one with a wrong digest that must leave nothing behind.
+# its digest checked, and one with a wrong digest that must leave nothing behind; then the files
+# of a run fetched one after another go over one kept-alive connection.
 # Usage: server_interop_test.sh NATIVE_BUILD_DIR BANK_ID_HEX FETCH_EXE [--wine]
 #   With --wine, FETCH_EXE is the Windows build, run under Wine (CORLINQ_WINE_DIR).
 set -euo pipefail
@@ -57,4 +58,11 @@ if run_fetch get "$url/bin/assist.dat" "$(client_path "$state/out/other.dat")" -
 fi
 leftover=$(ls "$state/out")
 [ "$leftover" = "assist.dat" ] || { echo "left in the folder: $leftover" >&2; exit 1; }
+mkdir -p "$state/many"
+run_fetch get-all "$(client_path "$state/many")" "$url/bin/assist.dat" "$url/bin/assist.dat" "$url/bin/assist.dat" | tr -d '\r'
+for n in 1 2 3; do cmp "$state/release/bin/assist.dat" "$state/many/$n"; done
+# Log lines: time, client address:port, method, target, ...: one client port for the three.
+ports=$(awk '$3 == "GET" && $4 ~ /assist.dat$/ { print $2 }' "$state/server.log" | tail -3 | sort -u)
+echo "client ports of the last three downloads: $(echo $ports)"
+[ "$(wc -l <<<"$ports")" -eq 1 ] || { echo "the downloads did not share a connection" >&2; exit 1; }
 echo "server interop ok"

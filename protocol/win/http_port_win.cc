@@ -1,15 +1,33 @@
-// The HTTP port over WinINet. Each GET opens its own internet handle, connection and request
-// (owned by move-only wrappers) and closes them on every path.
+// The HTTP port over WinINet. One internet session per agent and time-out set, and one
+// connection handle per server under it, are opened once and kept for the life of the process, so
+// that WinINet keeps its connections alive across the files of a run. Each GET opens its own
+// request handle and closes it on every path.
+//
+// The blocking WinINet calls of an exchange run on a helper thread of their own, which reads
+// ahead a few chunks; the calling thread hands them to the sink and keeps the exchange within its
+// TransferWatch. When a bound passes (or the downloads are abandoned) the caller ends the
+// exchange at once and leaves the helper behind: it closes its request handle and ends when its
+// blocking call returns. WinINet's own time-outs do not cover everything (Wine's applies none
+// while a TLS handshake waits for the server), and closing a handle from another thread does
+// not end a blocking call under Wine, so the caller never waits on one.
 #include <windows.h>
 #include <wininet.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
 #include "protocol/platform_transport.h"
+#include "protocol/transfer_watch.h"
 #include "protocol/win/tls_pin_check_win.h"
 
 namespace corlinq {
@@ -86,6 +104,45 @@ void SetTimeout(HINTERNET handle, DWORD option, uint32_t ms) {
   InternetSetOptionW(handle, option, &value, sizeof(value));
 }
 
+// What the caller and the helper thread of one exchange share; guarded by mutex.
+struct Exchange {
+  static constexpr size_t kReadAhead = 4;  // chunks the helper may hold for the caller
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  // Helper to caller.
+  bool headReady = false;
+  HttpResponseHead head;
+  std::deque<std::vector<char>> chunks;
+  bool finished = false;  // no more chunks; result says how it ended
+  int result = kNetOk;
+  // Caller to helper.
+  bool readBody = false;  // the sink wants the body
+  bool stop = false;      // the caller left; the helper ends as soon as it can
+};
+
+// Runs fn on a new thread whose handle is closed at once. CreateThread rather than a detached
+// std::thread: the MinGW thread library can lose the start argument of a thread detached right
+// after its creation.
+template <typename Fn>
+bool StartHelper(Fn fn) {
+  auto* task = new Fn(std::move(fn));
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* param) -> DWORD {
+        std::unique_ptr<Fn> owned(static_cast<Fn*>(param));
+        (*owned)();
+        return 0;
+      },
+      task, 0, nullptr);
+  if (!thread) {
+    delete task;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
 class WinInetHttpPort final : public HttpPort {
  public:
   void PurgeUrlCache(const std::string& url) override {
@@ -97,24 +154,90 @@ class WinInetHttpPort final : public HttpPort {
     CrackedUrl url;
     if (!CrackUrl(win::Utf8ToWide(request.url), url)) return kNetFailed;
     if (!url.secure && !win::PlainHttpAllowed()) return kNetFailed;
+    auto exchange = std::make_shared<Exchange>();
+    if (!StartHelper([this, request, url, exchange] { Perform(request, url, *exchange); })) return kNetFailed;
 
-    const std::wstring agent = request.agent.empty() ? ProgramName() : win::Utf8ToWide(request.agent);
-    ScopedInternet internet(InternetOpenW(agent.c_str(), kAccessPreconfig, nullptr, nullptr, 0));
-    if (!internet) return LastErrorResult();
-    SetTimeout(internet.get(), kConnectTimeoutOption, request.timeouts.connectMs);
-    SetTimeout(internet.get(), kDataSendTimeoutOption, request.timeouts.sendMs);
-    SetTimeout(internet.get(), kDataReceiveTimeoutOption, request.timeouts.receiveMs);
+    TransferWatch watch(request, TransferWatch::Clock::now());
+    // When the helper's call failed after as long a silence as the receive time-out, WinINet's
+    // own time-out ended it (Wine reports that as a dropped connection, 12030).
+    auto lastActivity = TransferWatch::Clock::now();
+    auto failed = [&](int result) {
+      const auto silence = TransferWatch::Clock::now() - lastActivity;
+      const auto limit = std::chrono::milliseconds(request.timeouts.receiveMs) - kPollPeriod * 5;
+      if (result == kNetFailed && request.timeouts.receiveMs > 0 && silence >= limit) return kNetTimedOut;
+      return result;
+    };
+    std::unique_lock<std::mutex> lock(exchange->mutex);
+    // Leaves the helper to itself; the result for the caller.
+    auto leave = [&](int result) {
+      exchange->stop = true;
+      exchange->changed.notify_all();
+      return result;
+    };
+    auto bounded = [&](TransferWatch::Verdict verdict) {
+      return leave(verdict == TransferWatch::Verdict::kAbandoned ? kNetFailed : kNetTimedOut);
+    };
+    while (!exchange->headReady && !exchange->finished) {
+      exchange->changed.wait_for(lock, kPollPeriod);
+      const TransferWatch::Verdict verdict = watch.Check(TransferWatch::Clock::now());
+      if (verdict != TransferWatch::Verdict::kGoOn && !exchange->headReady && !exchange->finished) {
+        return bounded(verdict);
+      }
+    }
+    if (!exchange->headReady) return leave(failed(exchange->result));
+    lastActivity = TransferWatch::Clock::now();
+    watch.HeadReceived(lastActivity);
+    const HttpResponseHead head = exchange->head;
+    lock.unlock();
+    const BodyAction onHead = sink.OnHead(head);
+    lock.lock();
+    if (onHead != BodyAction::kContinue) return leave(kNetFailed);
+    exchange->readBody = true;
+    exchange->changed.notify_all();
+    for (;;) {
+      if (exchange->chunks.empty()) {
+        if (exchange->finished) return leave(failed(exchange->result));
+        exchange->changed.wait_for(lock, kPollPeriod);
+        if (exchange->chunks.empty() && !exchange->finished) {
+          const TransferWatch::Verdict verdict = watch.Check(TransferWatch::Clock::now());
+          if (verdict != TransferWatch::Verdict::kGoOn) return bounded(verdict);
+        }
+        continue;
+      }
+      std::vector<char> chunk = std::move(exchange->chunks.front());
+      exchange->chunks.pop_front();
+      exchange->changed.notify_all();
+      lock.unlock();
+      lastActivity = TransferWatch::Clock::now();
+      watch.BodyReceived(chunk.size(), lastActivity);
+      const TransferWatch::Verdict verdict = watch.Check(TransferWatch::Clock::now());
+      const BodyAction onBody = verdict == TransferWatch::Verdict::kGoOn ? sink.OnBody(chunk.data(), chunk.size())
+                                                                         : BodyAction::kContinue;
+      lock.lock();
+      if (verdict != TransferWatch::Verdict::kGoOn) return bounded(verdict);
+      if (onBody != BodyAction::kContinue) return leave(kNetFailed);
+    }
+  }
 
-    ScopedInternet connection(InternetConnectW(internet.get(), url.host.c_str(), url.port, nullptr,
-                                               nullptr, INTERNET_SERVICE_HTTP,
-                                               url.secure ? kConnectionFlagsHttps : kConnectionFlagsHttp, 1));
-    if (!connection) return LastErrorResult();
-    ScopedInternet http(HttpOpenRequestW(connection.get(), L"GET", url.object.c_str(), nullptr, nullptr,
-                                         nullptr, url.secure ? kRequestFlagsHttps : kRequestFlagsHttp, 1));
-    if (!http) return LastErrorResult();
+ private:
+  static constexpr std::chrono::milliseconds kPollPeriod{100};
 
-    // The data time-outs above do not reach every WinINet (Wine's ignores them); the request's
-    // own send and receive time-outs make the limits hold there too.
+  // The helper thread: the whole exchange over WinINet, its results into exchange.
+  void Perform(const HttpGetRequest& request, const CrackedUrl& url, Exchange& exchange) {
+    auto finish = [&exchange](int result) {
+      const std::lock_guard<std::mutex> lock(exchange.mutex);
+      exchange.result = result;
+      exchange.finished = true;
+      exchange.changed.notify_all();
+    };
+    HINTERNET connection = Connection(request, url);
+    if (!connection) return finish(LastErrorResult());
+    ScopedInternet http(HttpOpenRequestW(connection, L"GET", url.object.c_str(), nullptr, nullptr, nullptr,
+                                         url.secure ? kRequestFlagsHttps : kRequestFlagsHttp, 1));
+    if (!http) return finish(LastErrorResult());
+
+    // The data time-outs of the session do not reach every WinINet (Wine's ignores them); the
+    // request's own send and receive time-outs make the limits hold there too.
     SetTimeout(http.get(), kConnectTimeoutOption, request.timeouts.connectMs);
     SetTimeout(http.get(), kSendTimeoutOption, request.timeouts.sendMs);
     SetTimeout(http.get(), kReceiveTimeoutOption, request.timeouts.receiveMs);
@@ -129,15 +252,15 @@ class WinInetHttpPort final : public HttpPort {
       const std::wstring wide = win::Utf8ToWide(header);
       HttpAddRequestHeadersW(http.get(), wide.c_str(), static_cast<DWORD>(-1), kAddIfNew);
     }
-    if (!HttpSendRequestW(http.get(), nullptr, 0, nullptr, 0)) return LastErrorResult();
-    if (!win::ServerKeyAllowed(http.get(), url.secure)) return kNetFailed;
+    if (!HttpSendRequestW(http.get(), nullptr, 0, nullptr, 0)) return finish(LastErrorResult());
+    if (!win::ServerKeyAllowed(http.get(), url.secure)) return finish(kNetFailed);
 
     HttpResponseHead head;
     DWORD status = 0;
     DWORD statusSize = sizeof(status);
-    if (!HttpQueryInfoW(http.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                        &statusSize, nullptr)) {
-      return LastErrorResult();
+    if (!HttpQueryInfoW(http.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &statusSize,
+                        nullptr)) {
+      return finish(LastErrorResult());
     }
     head.status = static_cast<int>(status);
     wchar_t lengthText[32] = {};
@@ -147,18 +270,78 @@ class WinInetHttpPort final : public HttpPort {
       const unsigned long long value = std::wcstoull(lengthText, &end, 10);
       if (end != lengthText && *end == L'\0') head.contentLength = value;
     }
-    if (sink.OnHead(head) != BodyAction::kContinue) return kNetFailed;
-
-    std::vector<char> buffer(request.chunkSize ? request.chunkSize : 1);
+    {
+      std::unique_lock<std::mutex> lock(exchange.mutex);
+      exchange.head = head;
+      exchange.headReady = true;
+      exchange.changed.notify_all();
+      exchange.changed.wait(lock, [&] { return exchange.readBody || exchange.stop; });
+      if (exchange.stop) return;
+    }
+    const size_t chunkSize = request.chunkSize ? request.chunkSize : 1;
     for (;;) {
+      std::vector<char> buffer(chunkSize);
       DWORD read = 0;
       if (!InternetReadFile(http.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read)) {
-        return LastErrorResult();
+        return finish(LastErrorResult());
       }
-      if (read == 0) return kNetOk;
-      if (sink.OnBody(buffer.data(), read) != BodyAction::kContinue) return kNetFailed;
+      if (read == 0) return finish(kNetOk);
+      buffer.resize(read);
+      std::unique_lock<std::mutex> lock(exchange.mutex);
+      exchange.changed.wait(lock, [&] { return exchange.chunks.size() < Exchange::kReadAhead || exchange.stop; });
+      if (exchange.stop) {
+        lock.unlock();
+        return DrainRest(http.get(), buffer);
+      }
+      exchange.chunks.push_back(std::move(buffer));
+      exchange.changed.notify_all();
     }
   }
+
+  // The caller left before the end of the body. WinINet may keep the connection for the next
+  // request even with part of a (chunked) body unread, and that request then reads the rest as
+  // its answer (seen under Wine); a short remainder is read and dropped here so the connection
+  // is clean, a long one is left to WinINet.
+  static void DrainRest(HINTERNET http, std::vector<char>& buffer) {
+    constexpr size_t kMaxDrainBytes = 1 << 20;
+    constexpr auto kMaxDrainTime = std::chrono::seconds(2);
+    const auto until = std::chrono::steady_clock::now() + kMaxDrainTime;
+    buffer.resize(64 * 1024);
+    for (size_t drained = 0; drained < kMaxDrainBytes && std::chrono::steady_clock::now() < until;) {
+      DWORD read = 0;
+      if (!InternetReadFile(http, buffer.data(), static_cast<DWORD>(buffer.size()), &read) || read == 0) return;
+      drained += read;
+    }
+  }
+
+  // The connection handle for the request's server, under the session for its agent and
+  // time-outs; both made on first use and kept.
+  HINTERNET Connection(const HttpGetRequest& request, const CrackedUrl& url) {
+    const std::wstring agent = request.agent.empty() ? ProgramName() : win::Utf8ToWide(request.agent);
+    const SessionKey sessionKey{agent, request.timeouts.connectMs, request.timeouts.sendMs, request.timeouts.receiveMs};
+    const std::lock_guard<std::mutex> lock(mutex_);
+    HINTERNET& session = sessions_[sessionKey];
+    if (!session) {
+      session = InternetOpenW(agent.c_str(), kAccessPreconfig, nullptr, nullptr, 0);
+      if (!session) return nullptr;
+      SetTimeout(session, kConnectTimeoutOption, request.timeouts.connectMs);
+      SetTimeout(session, kDataSendTimeoutOption, request.timeouts.sendMs);
+      SetTimeout(session, kDataReceiveTimeoutOption, request.timeouts.receiveMs);
+    }
+    HINTERNET& connection = connections_[{sessionKey, url.host, url.port, url.secure}];
+    if (!connection) {
+      connection = InternetConnectW(session, url.host.c_str(), url.port, nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                                    url.secure ? kConnectionFlagsHttps : kConnectionFlagsHttp, 1);
+    }
+    return connection;
+  }
+
+  using SessionKey = std::tuple<std::wstring, uint32_t, uint32_t, uint32_t>;
+  using ServerKey = std::tuple<SessionKey, std::wstring, INTERNET_PORT, bool>;
+  std::mutex mutex_;
+  // Never closed: they live as long as the process, and may be in use on any thread.
+  std::map<SessionKey, HINTERNET> sessions_;
+  std::map<ServerKey, HINTERNET> connections_;
 };
 
 class DebuggerTrace final : public TraceSink {
@@ -169,8 +352,9 @@ class DebuggerTrace final : public TraceSink {
 }  // namespace
 
 HttpPort& PlatformHttpPort() {
-  static WinInetHttpPort port;
-  return port;
+  // Never destroyed: helper threads may use it until the process ends.
+  static WinInetHttpPort* const port = new WinInetHttpPort;
+  return *port;
 }
 
 TraceSink& PlatformTraceSink() {

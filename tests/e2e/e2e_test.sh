@@ -526,35 +526,94 @@ planted_system_libraries() {
 
 # Cancel while the run goes (with its question) and after "下载失败" (without).
 group_cancel() {
-  echo "# Cancel during a run asks first; No keeps the run going, Yes ends the process"
+  echo "# Cancel during a download asks first; No keeps the run going, Yes ends the process;"
+  echo "# Yes and the quit message of a second downloader (-t) leave no .part file"
+  # Large enough that the run is still downloading it when the question is answered.
   local big=$E2E_STATE/big
   mkdir -p "$big"
   head -c 8000000 /dev/urandom >"$big/assist.dat"
   e2e_make_release "$E2E_STATE/release-big" "$src" "bin/assist.dat=$big/assist.dat"
-  serve 1.0.0.1 0 127.0.0.1 "$E2E_STATE/release-big" || fail "cancel: server start"
-  local answer lines
-  for answer in no yes; do
+  rm -f "$big/assist.dat"
+  # The files come from nginx at a trickle, so that the run is still downloading when the
+  # question is answered however fast the downloader is; nginx logs each file when it is sent.
+  "$E2E_ROOT/scripts/gen-test-cert.sh" "$E2E_STATE/certs" >/dev/null
+  NGINX_DIR=$E2E_STATE/nginx-slow
+  local ngport
+  ngport=$(deploy_free_port)
+  mkdir -p "$NGINX_DIR/tmp" "$NGINX_DIR/www/release"
+  ln -sfn "$E2E_STATE/release-big" "$NGINX_DIR/www/release/$E2E_BANK"
+  local user=''
+  [ "$(id -u)" != 0 ] || user="user $(id -un) $(id -gn);"
+  cat >"$NGINX_DIR/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+$user
+pid $NGINX_DIR/nginx.pid;
+error_log $NGINX_DIR/error.log notice;
+events { worker_connections 64; }
+http {
+  default_type application/octet-stream;
+  access_log $NGINX_DIR/access.log;
+  client_body_temp_path $NGINX_DIR/tmp/body;
+  proxy_temp_path $NGINX_DIR/tmp/proxy;
+  fastcgi_temp_path $NGINX_DIR/tmp/fastcgi;
+  uwsgi_temp_path $NGINX_DIR/tmp/uwsgi;
+  scgi_temp_path $NGINX_DIR/tmp/scgi;
+  server {
+    listen 127.0.0.1:$ngport ssl;
+    ssl_certificate $E2E_STATE/certs/server.crt;
+    ssl_certificate_key $E2E_STATE/certs/server.key;
+    root $NGINX_DIR/www;
+    limit_rate 512k;
+  }
+}
+CONF
+  deploy_nginx_start "$NGINX_DIR" || fail "cancel: nginx start"
+  e2e_server_stop server
+  e2e_server_config "$E2E_STATE/server.json" "$E2E_STATE/release-big" 1.0.0.1 0
+  sed -i "s#\"release\": #\"url\": \"https://localhost:$ngport/release/$E2E_BANK\", \"release\": #" "$E2E_STATE/server.json"
+  e2e_server_start server update-server --config "$E2E_STATE/server.json" || fail "cancel: server start"
+  e2e_workdir "$WORK" https://localhost ":$(e2e_server_port server)"
+  local how lines dir part access=$NGINX_DIR/access.log
+  touch "$access"
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  for how in no yes quit; do
     e2e_stop_programs
     e2e_reset_install
     e2e_launch "$WORK"
     drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
     drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
-    check "cancel/$answer: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
-    drv click 135 2 >/dev/null
-    expect "cancel/$answer: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
-    [ $answer = no ] && shot 135 135_cancel_question
-    lines=$(wc -l <"$E2E_STATE/servers/server.log")
-    drv answer-msgbox "$E2E_TITLE" $answer >/dev/null
-    if [ $answer = no ]; then
-      check "cancel/no: the run goes on (further downloads)" \
-        bash -c "for i in \$(seq 100); do [ \$(wc -l <'$E2E_STATE/servers/server.log') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
-      check "cancel/no: and finishes" finished
+    check "cancel/$how: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+    part=
+    for _ in $(seq 300); do
+      part=$(find "$dir" -name 'assist.dat*.part' 2>/dev/null | head -1)
+      [ -n "$part" ] && break
+      sleep 0.2
+    done
+    check "cancel/$how: the big file is being downloaded" test -n "$part"
+    lines=$(wc -l <"$access")
+    if [ $how = quit ]; then
+      (cd "$WORK" && timeout 30 wine "$E2E_EXE" -t) >/dev/null 2>&1 </dev/null
     else
-      check "cancel/yes: the process ends" e2e_wait_exit 15
-      check "cancel/yes: no install record" test -z "$(e2e_record_value Version)"
+      drv click 135 2 >/dev/null
+      expect "cancel/$how: question" 下载还未完成，确定取消？ drv msgbox-text "$E2E_TITLE" 5000
+      [ $how = no ] && shot 135 135_cancel_question
+      drv answer-msgbox "$E2E_TITLE" $how >/dev/null
+    fi
+    if [ $how = no ]; then
+      check "cancel/no: the run goes on (further downloads)" \
+        bash -c "for i in \$(seq 300); do [ \$(wc -l <'$access') -gt $lines ] && exit 0; sleep 0.3; done; exit 1"
+      check "cancel/no: and finishes" finished 150
+    else
+      check "cancel/$how: the process ends" e2e_wait_exit 20
+      check "cancel/$how: no install record" test -z "$(e2e_record_value Version)"
+      expect "cancel/$how: no temporary file is left" "" find "$dir" -name '*.part'
     fi
   done
   e2e_stop_programs
+  deploy_nginx_stop "$NGINX_DIR"
+  NGINX_DIR=
+  rm -rf "$E2E_STATE/release-big"
 
   echo "# a tampered file: 下载失败, then Cancel closes without a question"
   e2e_reset_install

@@ -15,6 +15,10 @@
 //   close     reads the request and closes without answering
 //   stall     reads the request and never answers (until the client leaves, --stall-ms
 //             passes, or the peer stops)
+//   stall-body  200, Content-Length n, the first n/2 bytes, then nothing more (as stall)
+//   trickle   200, Content-Length n, the body at --rate bytes per second (default 100)
+//   tls-garbage  (with --tls) answers the client's TLS hello with the start of a record that
+//             never completes, then stays silent (as stall); no request is read
 // Every answer carries "Connection: close"; one request per connection.
 //
 // It prints "listening http|https ADDR:PORT" per listener and "ready" once listening (port 0
@@ -51,7 +55,10 @@
 
 namespace {
 
-enum class Mode { kOk, kNotFound, kServerError, kChunked, kShort, kDrop, kOverlong, kClose, kStall };
+enum class Mode {
+  kOk, kNotFound, kServerError, kChunked, kShort, kDrop, kOverlong, kClose, kStall, kStallBody,
+  kTrickle, kTlsGarbage
+};
 
 struct Options {
   std::vector<std::pair<std::string, int>> listen;
@@ -61,19 +68,22 @@ struct Options {
   std::string logFile, readyFile;
   int delayMs = 0;
   int stallMs = 0;  // 0: until the client leaves or the peer stops
+  int rate = 100;   // bytes per second in trickle mode
 };
 
 constexpr const char kUsage[] =
     "usage: fault-peer --listen ADDR:PORT [--listen ADDR:PORT ...] [--tls CERT KEY]\n"
-    "                  --mode ok|404|500|chunked|short|drop|overlong|close|stall\n"
+    "                  --mode ok|404|500|chunked|short|drop|overlong|close|stall|stall-body|\n"
+    "                         trickle|tls-garbage\n"
     "                  [--body-file FILE | --body TEXT] [--log FILE] [--ready-file FILE]\n"
-    "                  [--delay-ms N] [--stall-ms N]\n";
+    "                  [--delay-ms N] [--stall-ms N] [--rate BYTES_PER_SECOND]\n";
 
 bool ParseMode(const std::string& text, Mode& mode) {
   static const std::pair<const char*, Mode> kModes[] = {
       {"ok", Mode::kOk},       {"404", Mode::kNotFound},   {"500", Mode::kServerError},
       {"chunked", Mode::kChunked}, {"short", Mode::kShort}, {"drop", Mode::kDrop},
-      {"overlong", Mode::kOverlong}, {"close", Mode::kClose}, {"stall", Mode::kStall}};
+      {"overlong", Mode::kOverlong}, {"close", Mode::kClose}, {"stall", Mode::kStall},
+      {"stall-body", Mode::kStallBody}, {"trickle", Mode::kTrickle}, {"tls-garbage", Mode::kTlsGarbage}};
   for (const auto& m : kModes) {
     if (text == m.first) {
       mode = m.second;
@@ -138,10 +148,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
       if (!ParseNumber(argv[++i], o.delayMs)) return 2;
     } else if (a == "--stall-ms" && next(1)) {
       if (!ParseNumber(argv[++i], o.stallMs)) return 2;
+    } else if (a == "--rate" && next(1)) {
+      if (!ParseNumber(argv[++i], o.rate) || o.rate == 0) return 2;
     } else {
       return 2;
     }
   }
+  if (o.mode == Mode::kTlsGarbage && o.cert.empty()) return 2;
   return o.listen.empty() || !haveMode ? 2 : 0;
 }
 
@@ -181,6 +194,15 @@ class Connection {
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+
+  // Reads what the client sends first (its TLS hello) and answers with the header of a
+  // handshake record of 16 KiB and a few bytes of it: a client waits for the rest.
+  void GarbageHandshake() {
+    char buffer[4096];
+    if (recv(fd_, buffer, sizeof buffer, 0) <= 0) return;
+    static const char kStart[] = "\x16\x03\x03\x40\x00\x02\x00\x3f\xfc\x03\x03garbage";
+    if (send(fd_, kStart, sizeof kStart - 1, MSG_NOSIGNAL) < 0) reset_ = true;
+  }
 
   bool Handshake() {
     if (ssl_ == nullptr) return true;
@@ -260,6 +282,12 @@ std::string Head(int status, const char* reason, const std::string& lengthHeader
 std::string LengthHeader(size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; }
 
 void Serve(int fd, SSL_CTX* tls, const Options& o, std::string client) {
+  if (o.mode == Mode::kTlsGarbage) {
+    Connection raw(fd, nullptr);
+    raw.GarbageHandshake();
+    raw.Stall(o.stallMs);
+    return;
+  }
   Connection conn(fd, tls != nullptr ? SSL_new(tls) : nullptr);
   timeval timeout{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -326,6 +354,22 @@ void Serve(int fd, SSL_CTX* tls, const Options& o, std::string client) {
       break;
     case Mode::kStall:
       conn.Stall(o.stallMs);
+      break;
+    case Mode::kStallBody:
+      if (conn.Write(Head(200, "OK", LengthHeader(body.size())) + half)) conn.Stall(o.stallMs);
+      break;
+    case Mode::kTrickle: {
+      if (!conn.Write(Head(200, "OK", LengthHeader(body.size())))) break;
+      // Ten pieces a second (at least a byte each) until the body is out or the client left.
+      const size_t piece = std::max<size_t>(1, static_cast<size_t>(o.rate) / 10);
+      const auto pause = std::chrono::microseconds(1000000LL * static_cast<long long>(piece) / o.rate);
+      for (size_t at = 0; at < body.size() && !gStopping; at += piece) {
+        if (!conn.Write(body.substr(at, piece))) break;
+        std::this_thread::sleep_for(pause);
+      }
+      break;
+    }
+    case Mode::kTlsGarbage:
       break;
   }
 }

@@ -142,6 +142,43 @@ TEST_F(FaultPeerTest, EachModePutsItsFaultOnTheWire) {
   }
 }
 
+// The modes that keep the connection open: the client sees what came so far, then nothing.
+TEST_F(FaultPeerTest, StallingModesKeepTheConnectionOpen) {
+  const std::string length = "Content-Length: " + std::to_string(body_.size()) + "\r\n";
+  const struct {
+    const char* mode;
+    bool tls;
+    std::vector<std::string> extra;
+    std::string headStart;  // "" for raw bytes that are no HTTP head
+    size_t bodyBytes;
+    bool timedOut;
+  } cases[] = {
+      {"stall-body", false, {}, "HTTP/1.1 200 ", body_.size() / 2, true},
+      {"trickle", false, {"--rate", "200000"}, "HTTP/1.1 200 ", body_.size(), false},
+      {"tls-garbage", true, {}, "", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ServerProcess peer;
+    int port = StartPeer(peer, c.mode, c.tls, c.extra);
+    ASSERT_GT(port, 0);
+    RawReply reply = RawGet(port, 1500);
+    EXPECT_EQ(reply.timedOut, c.timedOut);
+    if (c.headStart.empty()) {
+      // The start of a TLS handshake record (type 22) that announces 16 KiB and brings a few bytes.
+      ASSERT_GE(reply.head.size(), 5u);
+      EXPECT_EQ(reply.head.substr(0, 5), std::string("\x16\x03\x03\x40\x00", 5));
+      EXPECT_LT(reply.head.size(), 64u);
+    } else {
+      EXPECT_EQ(reply.head.compare(0, c.headStart.size(), c.headStart), 0) << reply.head;
+      EXPECT_NE(reply.head.find(length), std::string::npos) << reply.head;
+      EXPECT_EQ(reply.body.size(), c.bodyBytes);
+      EXPECT_EQ(reply.body, body_.substr(0, reply.body.size()));
+    }
+    EXPECT_EQ(peer.Terminate(seconds(10)), 0);
+  }
+}
+
 TEST_F(FaultPeerTest, ChunkedBodyHasNoLengthAndDecodesWhole) {
   ServerProcess peer;
   int port = StartPeer(peer, "chunked", true);
@@ -214,6 +251,8 @@ TEST_F(FaultPeerTest, RefusesAWrongCommandLine) {
       {"--listen", "127.0.0.1:0"},
       {"--listen", "localhost:80", "--mode", "ok"},
       {"--listen", "127.0.0.1:0", "--mode", "teapot"},
+      {"--listen", "127.0.0.1:0", "--mode", "tls-garbage"},  // needs --tls
+      {"--listen", "127.0.0.1:0", "--mode", "trickle", "--rate", "0"},
   };
   for (const auto& args : cases) {
     std::vector<std::string> argv{CORLINQ_FAULT_PEER_EXE};

@@ -20,6 +20,7 @@ using std::min;
 #include "base/win/wide.h"
 #include "ui/res/resource_ids.h"
 #include "ui/skin_rules.h"
+#include "ui/win/ui_hooks.h"
 
 namespace corlinq::win {
 namespace {
@@ -85,6 +86,14 @@ class DialogViewWin : public DialogView {
   }
   void SetProgressPos(int id, uint32_t pos) override {
     Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); });
+  }
+  int ControlWidth(int id) const override {
+    int width = 0;
+    Run([&](HWND h) {
+      RECT client{};
+      if (HWND item = GetDlgItem(h, id); item && GetClientRect(item, &client)) width = client.right - client.left;
+    });
+    return width;
   }
   void ShowDialog(bool visible) override {
     Run([&](HWND h) { ShowWindow(h, visible ? SW_SHOW : SW_HIDE); });
@@ -220,7 +229,10 @@ void Dialog::End(INT_PTR result) {
 void Dialog::RefreshControl(int id) { DialogViewWin::RefreshControlOf(hwnd_, id); }
 
 void Dialog::SetBackground(int pictureId) {
-  background_ = LoadPngResource(pictureId);
+  // Each picture is decoded once per dialog; the swaps of the progress dialog reuse them.
+  auto found = pictures_.find(pictureId);
+  if (found == pictures_.end()) found = pictures_.emplace(pictureId, Picture{LoadPngResource(pictureId), {}, {}}).first;
+  background_ = found->second.source ? &found->second : nullptr;
   if (hwnd_ && IsWindowVisible(hwnd_)) {
     RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
   }
@@ -228,7 +240,10 @@ void Dialog::SetBackground(int pictureId) {
 
 INT_PTR CALLBACK Dialog::Thunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   const UINT quit = g_quitMessageId.load();
-  if (quit != 0 && message == quit && wParam == 1) ExitProcess(0);
+  if (quit != 0 && message == quit && wParam == 1) {
+    if (const auto& abandon = TheUiHooks().abandonRun) abandon();
+    ExitProcess(0);
+  }
   if (message == kRunOnDialogThread) {
     auto* call = reinterpret_cast<std::function<void()>*>(lParam);
     if (!TakeCall(call)) return FALSE;
@@ -293,15 +308,7 @@ INT_PTR Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       // Lets PrintWindow capture the picture too.
       RECT client;
       GetClientRect(hwnd_, &client);
-      if (background_) {
-        ScopedMemoryDc memory(CreateCompatibleDC(reinterpret_cast<HDC>(wParam)));
-        BITMAP info{};
-        GetObjectW(background_.get(), sizeof info, &info);
-        ScopedSelect select(memory.get(), background_.get());
-        SetStretchBltMode(reinterpret_cast<HDC>(wParam), HALFTONE);
-        StretchBlt(reinterpret_cast<HDC>(wParam), 0, 0, client.right, client.bottom, memory.get(), 0, 0,
-                   info.bmWidth, info.bmHeight, SRCCOPY);
-      }
+      DrawBackground(reinterpret_cast<HDC>(wParam), client);
       return TRUE;
     }
     case WM_CTLCOLORSTATIC: {
@@ -327,19 +334,40 @@ bool Dialog::OnCommand(int, int) { return false; }
 void Dialog::OnPaint() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(hwnd_, &paint);
-  if (background_) {
-    RECT client;
-    GetClientRect(hwnd_, &client);
-    ScopedMemoryDc memory(CreateCompatibleDC(dc));
-    BITMAP info{};
-    GetObjectW(background_.get(), sizeof info, &info);
-    ScopedSelect select(memory.get(), background_.get());
-    // Halftone keeps the captions in the pictures crisp when the client size differs a little.
-    SetStretchBltMode(dc, HALFTONE);
-    SetBrushOrgEx(dc, 0, 0, nullptr);
-    StretchBlt(dc, 0, 0, client.right, client.bottom, memory.get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
-  }
+  DrawBackground(dc, paint.rcPaint);
   EndPaint(hwnd_, &paint);
+}
+
+void Dialog::DrawBackground(HDC dc, const RECT& area) {
+  if (!background_) return;
+  RECT client;
+  GetClientRect(hwnd_, &client);
+  Picture& picture = *background_;
+  // The picture is stretched to the client size once (again only when that size changes);
+  // every paint after that copies the part it needs.
+  if (!picture.fitted || picture.fittedSize.cx != client.right || picture.fittedSize.cy != client.bottom) {
+    // Made like the window's own surface, whatever DC this paint goes to (PrintWindow's too).
+    HDC windowDc = GetDC(hwnd_);
+    picture.fitted.reset(CreateCompatibleBitmap(windowDc, client.right, client.bottom));
+    ReleaseDC(hwnd_, windowDc);
+    picture.fittedSize = {client.right, client.bottom};
+    if (!picture.fitted) return;
+    ScopedMemoryDc target(CreateCompatibleDC(dc));
+    ScopedMemoryDc source(CreateCompatibleDC(dc));
+    ScopedSelect selectTarget(target.get(), picture.fitted.get());
+    ScopedSelect selectSource(source.get(), picture.source.get());
+    BITMAP info{};
+    GetObjectW(picture.source.get(), sizeof info, &info);
+    // Halftone keeps the captions in the pictures crisp when the client size differs a little.
+    SetStretchBltMode(target.get(), HALFTONE);
+    SetBrushOrgEx(target.get(), 0, 0, nullptr);
+    StretchBlt(target.get(), 0, 0, client.right, client.bottom, source.get(), 0, 0, info.bmWidth, info.bmHeight,
+               SRCCOPY);
+  }
+  ScopedMemoryDc memory(CreateCompatibleDC(dc));
+  ScopedSelect select(memory.get(), picture.fitted.get());
+  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, memory.get(), area.left, area.top,
+         SRCCOPY);
 }
 
 void Dialog::OnMove(bool) { RecordPlacement(); }

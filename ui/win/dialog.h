@@ -4,6 +4,7 @@
 // remembered placement, exit confirmation, the single-instance quit message).
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -53,7 +54,8 @@ class Dialog {
   void End(INT_PTR result);
   // Repaints the dialog's picture under a control, and the control over it.
   void RefreshControl(int id);
-  // Replaces the background picture (releasing the old one) and repaints everything.
+  // Shows another background picture (decoded at its first use, then kept with the dialog) and
+  // repaints everything.
   void SetBackground(int pictureId);
 
  protected:
@@ -81,11 +83,21 @@ class Dialog {
   int templateId_;
   HWND hwnd_ = nullptr;
   HICON icon_ = nullptr;
-  ScopedBitmap background_;
 
  private:
+  // A decoded picture and its copy stretched to the client size (made at the first paint).
+  struct Picture {
+    ScopedBitmap source;
+    ScopedBitmap fitted;
+    SIZE fittedSize;
+  };
   static INT_PTR CALLBACK Thunk(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   HBRUSH OnCtlColorStatic(HDC dc, HWND control);
+  // Paints the part area of the client rectangle with the picture (nothing without one).
+  void DrawBackground(HDC dc, const RECT& area);
+
+  std::map<int, Picture> pictures_;
+  Picture* background_ = nullptr;
 
   std::shared_ptr<DialogView> view_;
   std::set<int> transparentLabels_;

@@ -79,6 +79,7 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   std::string statusSeen, percentSeen;
   bool hiddenSeen = true, shownSeen = false;
   LRESULT rangeSeen = 0, posSeen = 0;
+  int widthSeen = -1, barWidth = -2, absentWidth = -1;
   std::shared_ptr<DialogView> kept;
   HWND dialogHwnd = nullptr;
   const DWORD dialogThread = GetCurrentThreadId();
@@ -100,6 +101,10 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
     rangeSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETRANGE, FALSE, 0);
     posSeen = SendDlgItemMessageW(dialogHwnd, 1021, PBM_GETPOS, 0, 0);
     ranOn = GetWindowThreadProcessId(dialogHwnd, nullptr);
+    widthSeen = view.ControlWidth(1021);
+    RECT bar{};
+    if (GetClientRect(GetDlgItem(dialogHwnd, 1021), &bar)) barWidth = bar.right - bar.left;
+    absentWidth = view.ControlWidth(4242);
     // Anyone may send the view's private message; a pointer the view did not send is ignored.
     foreignCall = SendMessageW(dialogHwnd, kDialogCallMessage, 0, 0x1234);
     view.EndDialog(7);
@@ -114,11 +119,16 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   EXPECT_EQ(rangeSeen, 400);
   EXPECT_EQ(posSeen, 100);
   EXPECT_EQ(foreignCall, 0);
+  // The bar's width in pixels, as the progress throttle needs it; 0 for no such control.
+  EXPECT_GT(barWidth, 0);
+  EXPECT_EQ(widthSeen, barWidth);
+  EXPECT_EQ(absentWidth, 0);
 
   // After the dialog ended the view reaches nothing and reads give nothing.
   kept->SetText(1020, "late");
   EXPECT_EQ(kept->GetText(1020), "");
   EXPECT_FALSE(kept->IsVisible(1020));
+  EXPECT_EQ(kept->ControlWidth(1021), 0);
 }
 
 TEST(DialogViewTest, RememberedRectangleFollowsTheLastMove) {

@@ -250,6 +250,8 @@ bool CProgressDlg::OnCommand(int id, int) {
   if (id != IDCANCEL) return false;
   if (!ConfirmCancelRun(*view(), workerDone(), TheAppConfig().downloaderTitle)) return true;
   KillTimer(hwnd_, 1);
+  // The process ends after this dialog; a download under way must not leave its file behind.
+  if (const auto& abandon = TheUiHooks().abandonRun) abandon();
   End(IDCANCEL);
   return true;
 }

@@ -40,26 +40,44 @@ LRESULT CALLBACK CMyProgress::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
   return DefSubclassProc(hwnd, message, wParam, lParam);
 }
 
+namespace {
+
+// The brushes of every bar, made at the first paint and kept for the life of the process.
+struct BarBrushes {
+  ScopedBrush track;
+  ScopedBitmap tile;
+  ScopedBrush fill;  // null when the tile bitmap is missing
+};
+
+const BarBrushes& Brushes() {
+  static const BarBrushes brushes = [] {
+    BarBrushes made;
+    made.track.reset(CreateSolidBrush(RGB(128, 119, 122)));
+    made.tile.reset(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_PROGRESS_FILL)));
+    if (made.tile) made.fill.reset(CreatePatternBrush(made.tile.get()));
+    return made;
+  }();
+  return brushes;
+}
+
+}  // namespace
+
 void CMyProgress::Paint(HWND hwnd) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(hwnd, &paint);
   RECT client;
   GetClientRect(hwnd, &client);
-  ScopedBrush track(CreateSolidBrush(RGB(128, 119, 122)));
-  FillRect(dc, &client, track.get());
+  const BarBrushes& brushes = Brushes();
+  FillRect(dc, &client, brushes.track.get());
 
   PBRANGE range{};
   SendMessageW(hwnd, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
   const int position = static_cast<int>(SendMessageW(hwnd, PBM_GETPOS, 0, 0));
   RECT fill = client;
   fill.right = ProgressFillWidth(client.right - client.left, range.iLow, range.iHigh, position);
-  if (fill.right > 0) {
-    ScopedBitmap tile(LoadBitmapW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_PROGRESS_FILL)));
-    ScopedBrush pattern(tile ? CreatePatternBrush(tile.get()) : nullptr);
-    if (pattern) {
-      SetBrushOrgEx(dc, 0, 0, nullptr);
-      FillRect(dc, &fill, pattern.get());
-    }
+  if (fill.right > 0 && brushes.fill) {
+    SetBrushOrgEx(dc, 0, 0, nullptr);
+    FillRect(dc, &fill, brushes.fill.get());
   }
   EndPaint(hwnd, &paint);
 }

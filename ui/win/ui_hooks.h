@@ -22,6 +22,9 @@ struct UiHooks {
   std::function<bool(const std::string& dir)> createDirectoryPath;
   // GetDriveType of a path's first piece ("C:"); by default the platform's.
   std::function<int(const std::string& firstPiece)> driveType;
+  // Called on a dialog's thread before the process ends through Cancel of a run or the quit
+  // message: breaks off the downloads under way and removes their temporary files.
+  std::function<void()> abandonRun;
 };
 
 void SetUiHooks(UiHooks hooks);
