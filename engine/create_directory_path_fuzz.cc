@@ -1,5 +1,6 @@
 // CreateDirectoryPath on arbitrary paths: it creates only folders on the way to the path, each
 // one level below the one before, never with an empty or doubled separator.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -76,15 +77,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (collapsed.compare(0, folder.size(), folder) != 0) std::abort();
   }
   (void)made;
-  // A manifest entry judged safe stays below the install folder.
+  // A manifest entry the rules accept stays below the install folder: no component "." or "..",
+  // no drive or stream colon, no leading separator, no separator in the file name.
   const size_t split = path.find('|');
   if (split != std::string::npos) {
-    const ManifestEntry entry{path.substr(0, split), path.substr(split + 1), ""};
-    if (IsSafeManifestEntry(entry)) {
+    const ManifestEntry entry{path.substr(0, split), path.substr(split + 1), "2jmj7l5rSw0yVb/vlWAYkK/YBwk="};
+    if (CheckManifestEntry(entry) == EntryResult::kOk) {
       const std::string rel = entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
-      if (rel.find("..") != std::string::npos || rel.find(':') != std::string::npos || rel[0] == '\\' ||
-          entry.fileName.find('\\') != std::string::npos) {
+      if (rel.find(':') != std::string::npos || rel[0] == '\\' || entry.fileName.find('\\') != std::string::npos) {
         std::abort();
+      }
+      size_t start = 0;
+      while (start <= rel.size()) {
+        const size_t sep = std::min(rel.find('\\', start), rel.size());
+        const std::string part = rel.substr(start, sep - start);
+        if (part.empty() || part == "." || part == "..") std::abort();
+        start = sep + 1;
       }
     }
   }

@@ -11,6 +11,10 @@
 
 namespace corlinq::testing {
 
+// A digest in the manifests' form (28 characters of Base64) that starts with tag, a few Base64
+// characters naming it in the test: Sha("W1") is "W1AAAAAAAAAAAAAAAAAAAAAAAAA=".
+std::string Sha(const std::string& tag);
+
 // One ordered record of what every fake was asked to do, for checks of step order.
 using Journal = std::vector<std::string>;
 
@@ -108,6 +112,8 @@ class FakeFetcher : public FileFetcher {
   Journal* journal = nullptr;
   std::map<std::string, FakeFile> served;
   std::set<std::string> failing;
+  // URLs whose download reports success without writing anything (as a 404 page once did).
+  std::set<std::string> claimWithoutWriting;
   std::vector<Call> calls;
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
@@ -125,6 +131,7 @@ class FakeManifests : public ManifestSource {
   std::map<std::string, ManifestLoad> documents;
   std::set<std::string> badSignature;  // document names
   int loads = 0;
+  std::map<std::string, int> loadsOf;  // by file
 
   bool VerifySignature(const std::string& file) override;
   ManifestLoad Load(const std::string& file) override;

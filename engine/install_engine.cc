@@ -172,30 +172,6 @@ bool FileDigestDiffers(FileSystem& files, const std::string& file, const std::st
   return actual != digest;
 }
 
-namespace {
-
-bool HasForbiddenCharacter(const std::string& text) {
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || ch == ':' || ch == '/' || ch == '*' || ch == '?' || ch == '"' || ch == '<' || ch == '>' ||
-        ch == '|') {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-bool IsSafeManifestEntry(const ManifestEntry& entry) {
-  if (entry.fileName.empty() || entry.fileName.find('\\') != std::string::npos) return false;
-  for (const std::string* text : {&entry.path, &entry.fileName}) {
-    if (text->find("..") != std::string::npos || HasForbiddenCharacter(*text)) return false;
-  }
-  if (!entry.path.empty() && entry.path[0] == '\\') return false;
-  return true;
-}
-
 int ProbeOs(OsInfo& os, int& isX86, int& isWin7Family) {
   isWin7Family = 0;
   const OsFacts facts = os.Query();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -87,9 +88,6 @@ void SetAsideOwnExecutable(FileSystem& files, Host& host, const std::string& fol
 [[nodiscard]] bool ComputeFileDigest(FileSystem& files, const std::string& file, std::string& digest);
 // A file that cannot be read counts as differing.
 [[nodiscard]] bool FileDigestDiffers(FileSystem& files, const std::string& file, const std::string& digest);
-// A manifest entry that may be placed below the install folder: no "..", no drive or ":", no
-// leading separator, no "/" and no characters a file name cannot carry.
-[[nodiscard]] bool IsSafeManifestEntry(const ManifestEntry& entry);
 
 // The OS probe: 0 on a pre-NT or NT 4 system, 1 otherwise.
 [[nodiscard]] int ProbeOs(OsInfo& os, int& isX86, int& isWin7Family);
@@ -174,6 +172,21 @@ class InstallEngine {
   std::string RecordKeyPath() const;
   bool WriteSystemEntries();
   void SetPercent(int controlId, const std::string& text);
+  // A manifest file as this run read it: loaded once; the entry rules' verdict is taken when a
+  // step first acts on its entries.
+  struct LoadedManifest {
+    ManifestLoad load;
+    bool checked = false;
+    bool usable = false;  // loaded and every entry passes the rules
+    std::string why;      // why not
+  };
+  LoadedManifest& ManifestAt(const std::string& file);
+  // The manifest at file, loaded and with every entry passing the rules; else null and why.
+  const LoadedManifest* UsableManifestAt(const std::string& file, std::string& why);
+  // The manifest step failed: the status line says why and the button "下载失败".
+  void ManifestStepFailed(const std::string& status);
+  // Removes every file below folder; false when one stays.
+  bool ClearStagedFiles(const std::string& folder);
   bool RunUpdateDownloads();
   bool RunLegacyRow();
   bool RunProductCodeRemoval();
@@ -183,6 +196,8 @@ class InstallEngine {
   EnginePorts ports_;
   const RuntimeProfile& runtimes_;
   std::vector<std::string> updateDigests_;  // the manifest digest of each updateList entry
+  size_t fetchedEarlier_ = 0;               // updateList entries a repair's common pass fetched
+  std::map<std::string, LoadedManifest> manifests_;  // by file; each manifest is read once
   bool disposed_ = false;
 };
 

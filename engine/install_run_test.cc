@@ -9,8 +9,8 @@ namespace corlinq::testing {
 namespace {
 
 const std::vector<ManifestEntry> kCommon = {
-    {"", "WebUI_867.exe", "W1"}, {"", "QzwardPop.exe", "P1"}, {"", "QzwardPop_867.exe", "Q1"}};
-const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", "B1"}};
+    {"", "WebUI_867.exe", Sha("W1")}, {"", "QzwardPop.exe", Sha("P1")}, {"", "QzwardPop_867.exe", Sha("Q1")}};
+const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", Sha("B1")}};
 
 // Expects the items in order within the journal, other entries in between allowed.
 ::testing::AssertionResult InOrder(const Journal& journal, const std::vector<std::string>& items) {
@@ -113,8 +113,12 @@ TEST(InstallWorker, StopRules) {
   const Case cases[] = {
       {"step 3: install folder", [](World& w) { w.fs.failCreate.insert("C:\\A"); }, "创建安装目录失败", 0, false},
       {"step 5: manifest download",
-       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, nullptr, 2, false},
-      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, nullptr, 2, false},
+       [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Digest_867.xml"); }, "下载配置文件 失败", 2, false},
+      {"step 5: manifest signature", [](World& w) { w.manifests.badSignature.insert("bank"); }, "配置文件校验失败", 2,
+       false},
+      // Signed, but not a manifest once read (the unchecked closing bytes changed): never empty.
+      {"step 5: signed manifest that does not load", [](World& w) { w.manifests.documents["bank"] = ManifestLoad{}; },
+       "配置文件无效", 2, false},
       {"step 10: common file", [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867//QzwardPop.exe"); },
        "下载QzwardPop.exe 失败", 4, true},
       {"step 11: bank file", [](World& w) { w.fetcher.failing.insert("https://127.0.0.1/867/Plugins/bank.dll"); },
@@ -186,29 +190,27 @@ TEST(InstallWorker, UpdateWithNothingNewCommitsManifestsAndEndsCleanly) {
   EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Digest_867.xml"));
 }
 
-TEST(InstallWorker, RepairDownloadsCommonEntriesTwiceAndMakesNoShortcut) {
+TEST(InstallWorker, RepairDownloadsEachLostFileOnceAndMakesNoShortcut) {
   World w;
   InstalledMachine(w, kCommon);
   w.fs.files.erase("C:\\A\\WebUI_867.exe");  // lost file
   TestRun r;
   r.Start(w, ProgressMode::Repair);
-  // The queue is kept across both calls: the bank call downloads the common entries again.
-  EXPECT_EQ(r.run.engine->updateList, (std::vector<std::string>{"WebUI_867.exe"}));
   EXPECT_EQ(w.fetcher.Urls(), (std::vector<std::string>{"https://127.0.0.1/867/Digest.xml",
                                                         "https://127.0.0.1/867/Digest_867.xml",
-                                                        "https://127.0.0.1/867/WebUI_867.exe",
                                                         "https://127.0.0.1/867/WebUI_867.exe"}));
+  EXPECT_NE(w.dialog.texts[kIdStatusLine], "无需更新");
   EXPECT_TRUE(w.shell.links.empty());
   EXPECT_NE(w.registry.Find(RegistryView::k32, "Software\\\\Tollwyn\\WebUI\\MOVRA\\867"), nullptr);
-  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W1");
+  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W1"));
   EXPECT_TRUE(InOrder(w.journal, {"text 2 下载完成", "start C:\\A\\WebUI_867.exe -t", "exit 0"}));
 }
 
 TEST(InstallWorker, LockedFileEndsTheProcessWithAMessageAndReplacesNothing) {
   World w;
   std::vector<ManifestEntry> newer = kCommon;
-  newer[0].digest = "W2";
-  newer[1].digest = "P2";
+  newer[0].digest = Sha("W2");
+  newer[1].digest = Sha("P2");
   InstalledMachine(w, newer);
   w.fs.files["C:\\A\\QzwardPop.exe"].locked = true;
   TestRun r;
@@ -218,7 +220,7 @@ TEST(InstallWorker, LockedFileEndsTheProcessWithAMessageAndReplacesNothing) {
                                   "message 更新失败，助手文件QzwardPop.exe被占用，请关闭恒澍银行网银助手后重新更新!",
                                   "exit 0"}));
   // Checked before the first file was touched: the other file is still the old one.
-  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W1");
+  EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W1"));
   EXPECT_EQ(w.fs.files["C:\\A\\Digest.xml"].content, "old-common");
   for (const std::string& line : w.fs.log) EXPECT_NE(line.rfind("place ", 0), 0u) << line;
   // The real exit does not return; after it nothing more is done.

@@ -46,18 +46,18 @@ TEST(CommitJournal, TextRoundTripsAndPartialTextsAreRefused) {
 
 // Releases with nested folders, a new folder two levels deep, a file the new release drops and
 // the running downloader's own file.
-const std::vector<ManifestEntry> kOldCommon = {{"", "corlinq_867.exe", "X1"},
-                                               {"", "WebUI_867.exe", "W1"},
-                                               {"Data\\a", "deep.bin", "D1"},
-                                               {"Plugins", "p.dll", "P1"},
-                                               {"Tools", "gone.dll", "G1"}};
-const std::vector<ManifestEntry> kOldBank = {{"Script", "s.js", "S1"}};
-const std::vector<ManifestEntry> kNewCommon = {{"", "corlinq_867.exe", "X2"},
-                                               {"", "WebUI_867.exe", "W2"},
-                                               {"Data\\a", "deep.bin", "D2"},
-                                               {"Data\\new\\sub", "n.bin", "N2"},
-                                               {"Plugins", "p.dll", "P1"}};
-const std::vector<ManifestEntry> kNewBank = {{"Script", "s.js", "S2"}};
+const std::vector<ManifestEntry> kOldCommon = {{"", "corlinq_867.exe", Sha("X1")},
+                                               {"", "WebUI_867.exe", Sha("W1")},
+                                               {"Data\\a", "deep.bin", Sha("D1")},
+                                               {"Plugins", "p.dll", Sha("P1")},
+                                               {"Tools", "gone.dll", Sha("G1")}};
+const std::vector<ManifestEntry> kOldBank = {{"Script", "s.js", Sha("S1")}};
+const std::vector<ManifestEntry> kNewCommon = {{"", "corlinq_867.exe", Sha("X2")},
+                                               {"", "WebUI_867.exe", Sha("W2")},
+                                               {"Data\\a", "deep.bin", Sha("D2")},
+                                               {"Data\\new\\sub", "n.bin", Sha("N2")},
+                                               {"Plugins", "p.dll", Sha("P1")}};
+const std::vector<ManifestEntry> kNewBank = {{"Script", "s.js", Sha("S2")}};
 
 using Tree = std::map<std::string, std::string>;  // relative path -> what the file is
 
@@ -144,13 +144,13 @@ TEST(JournaledCommit, AnUpdateStoppedAtAnyChangeEndsWhollyOldOrWhollyNew) {
     if (tree == oldTree) {
       EXPECT_EQ(version, "1.0.0.0");
       EXPECT_FALSE(w.fs.Exists("C:\\A\\corlinq_old.exe"));
-      EXPECT_TRUE(w.fs.files["C:\\A\\corlinq_867.exe"].sha1 == "X1");
+      EXPECT_TRUE(w.fs.files["C:\\A\\corlinq_867.exe"].sha1 == Sha("X1"));
       if (first.empty()) first = "old";
       last = "old";
     } else {
       EXPECT_EQ(tree, newTree) << "neither the old nor the new release";
       EXPECT_EQ(version, "2.0.0.1");
-      EXPECT_EQ(w.fs.files["C:\\A\\corlinq_old.exe"].sha1, "X1");  // the running downloader, set aside
+      EXPECT_EQ(w.fs.files["C:\\A\\corlinq_old.exe"].sha1, Sha("X1"));  // the running downloader, set aside
       if (first.empty()) first = "new";
       last = "new";
     }
@@ -170,7 +170,7 @@ TEST(JournaledCommit, AHeldFileStopsTheCommitBeforeAnythingIsReplaced) {
   InstallRun run;
   StartInstallRun(run, w.dialog, w.config, w.ports, ProgressMode::Update, w.runtimes);
   EXPECT_EQ(InstalledTree(w.fs), oldTree);
-  EXPECT_EQ(w.fs.files["C:\\A\\corlinq_867.exe"].sha1, "X1");
+  EXPECT_EQ(w.fs.files["C:\\A\\corlinq_867.exe"].sha1, Sha("X1"));
   EXPECT_FALSE(w.fs.Exists("C:\\A\\corlinq_old.exe"));
   EXPECT_EQ(RecordVersion(w), "1.0.0.0");
   EXPECT_EQ(w.host.messages,
@@ -246,10 +246,11 @@ TEST(JournaledCommit, AFailedMoveOrRecordPutsEverythingBack) {
     SCOPED_TRACE(c.name);
     World w;
     OldReleaseAndNewOnServer(w);
-    w.fs.AddFile("C:\\A\\DownLoad\\Script\\s.js", FakeFile{"", "S2", "", true, false});
-    w.fs.AddFile("C:\\A\\DownLoad\\WebUI_867.exe", FakeFile{"", "W2", "", true, false});
+    w.fs.AddFolderPath("C:\\A\\DownLoad\\Script");
     auto engine = w.Engine(ProgressMode::Update);
-    ASSERT_TRUE(engine->FetchManifests());
+    ASSERT_TRUE(engine->FetchManifests());  // starts from an empty staging folder
+    w.fs.AddFile("C:\\A\\DownLoad\\Script\\s.js", FakeFile{"", Sha("S2"), "", true, false});
+    w.fs.AddFile("C:\\A\\DownLoad\\WebUI_867.exe", FakeFile{"", Sha("W2"), "", true, false});
     engine->updateList = {"WebUI_867.exe", "Script\\s.js"};
     c.breakIt(w);
     const Tree before = InstalledTree(w.fs);

@@ -122,7 +122,7 @@ CommitResult InstallEngine::CommitStagedFiles() {
   bool newListKnown = true;
   for (const std::string* staged : {&stagedCommonManifest, &stagedBankManifest}) {
     plan.puts.push_back(staged->substr(stagingDir.size() + 1));
-    const ManifestLoad load = ports_.manifests.Load(*staged);
+    const ManifestLoad& load = ManifestAt(*staged).load;  // as the run read it
     newListKnown = newListKnown && load.status == ManifestLoad::Status::kLoaded;
     for (const ManifestEntry& e : load.entries) {
       listed.push_back(ToLowerAscii(e.path.empty() ? e.fileName : e.path + "\\" + e.fileName));
@@ -131,10 +131,10 @@ CommitResult InstallEngine::CommitStagedFiles() {
   // A file the installed manifests list and the new ones do not is removed with the commit.
   for (const std::string* installed : {&installedCommonManifest, &installedBankManifest}) {
     if (!newListKnown) break;
-    const ManifestLoad load = ports_.manifests.Load(*installed);
+    const ManifestLoad& load = ManifestAt(*installed).load;
     if (load.status != ManifestLoad::Status::kLoaded) continue;
     for (const ManifestEntry& e : load.entries) {
-      if (!IsSafeManifestEntry(e)) continue;
+      if (!IsSafeRelativeFolder(e.path) || !IsSafeFileName(e.fileName)) continue;
       const std::string rel = e.path.empty() ? e.fileName : e.path + "\\" + e.fileName;
       if (std::find(listed.begin(), listed.end(), ToLowerAscii(rel)) == listed.end()) plan.deletes.push_back(rel);
     }

@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "manifest/manifest_entries.h"  // ManifestEntry: one "File" element of a manifest
-#include "manifest/release_statement.h"  // the Release element of a manifest
+#include "manifest/manifest_load.h"  // ManifestEntry, ManifestLoad, the release statement
 
 #include "base/folder_entry.h"
 
@@ -30,27 +29,14 @@ class FileFetcher {
                                       const std::string& expectedDigest, DialogView* progress) = 0;
 };
 
-
-struct ManifestLoad {
-  enum class Status {
-    kLoaded,        // entries holds every entry, in document order
-    kUnloadable,    // the file is missing or not a manifest: no entries
-    kInvalidEntry,  // an entry the reader refuses (unsafe Path or FileName); entries is empty
-  };
-  Status status = Status::kUnloadable;
-  std::vector<ManifestEntry> entries;
-  // The manifest's release statement; statement is filled when release is kValid.
-  StatementRead release = StatementRead::kAbsent;
-  ReleaseStatement statement{};
-};
-
 // The signed "Digest" manifests.
 class ManifestSource {
  public:
   virtual ~ManifestSource() = default;
   // True when the manifest file carries a valid signature over its content.
   [[nodiscard]] virtual bool VerifySignature(const std::string& file) = 0;
-  // Reads every entry of the manifest file (entry i = the i-th "File" element).
+  // Reads every entry of the manifest file (entry i = the i-th "File" element) and checks them
+  // with the entry rules of manifest/manifest_entries.h.
   [[nodiscard]] virtual ManifestLoad Load(const std::string& file) = 0;
 };
 

@@ -93,7 +93,7 @@ std::string ReleaseRefusalStatus(ReleaseVerdict verdict) {
 
 bool InstallEngine::AcceptRelease(const std::string& commonFile, const std::string& bankFile) {
   const auto judged = [&](const std::string& file, const std::string& name) {
-    const ManifestLoad load = ports_.manifests.Load(file);
+    const ManifestLoad& load = ManifestAt(file).load;  // as the manifest step read it
     return ReleaseManifest{name, load.release, load.statement, EntryListDigest(load.entries)};
   };
   const std::string bankName = BankManifestName(config_.bankId);
@@ -115,6 +115,8 @@ bool InstallEngine::AcceptRelease(const std::string& commonFile, const std::stri
   // Nothing of a refused release stays where a later step or run could take it.
   (void)ports_.files.Remove(commonFile);
   (void)ports_.files.Remove(bankFile);
+  manifests_.erase(commonFile);
+  manifests_.erase(bankFile);
   return false;
 }
 

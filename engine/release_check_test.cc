@@ -9,10 +9,10 @@
 namespace corlinq::testing {
 namespace {
 
-const std::vector<ManifestEntry> kCommon = {{"", "WebUI_867.exe", "W2"}, {"Data", "skin.dat", "S2"}};
-const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", "B2"}};
-const std::vector<ManifestEntry> kOldCommon = {{"", "WebUI_867.exe", "W1"}, {"Data", "skin.dat", "S1"}};
-const std::vector<ManifestEntry> kOldBank = {{"Plugins", "bank.dll", "B1"}};
+const std::vector<ManifestEntry> kCommon = {{"", "WebUI_867.exe", Sha("W2")}, {"Data", "skin.dat", Sha("S2")}};
+const std::vector<ManifestEntry> kBank = {{"Plugins", "bank.dll", Sha("B2")}};
+const std::vector<ManifestEntry> kOldCommon = {{"", "WebUI_867.exe", Sha("W1")}, {"Data", "skin.dat", Sha("S1")}};
+const std::vector<ManifestEntry> kOldBank = {{"Plugins", "bank.dll", Sha("B1")}};
 constexpr int64_t kNow = 1796083200;  // 2026-12-01T00:00:00Z
 
 ReleaseStatement Stated(const std::string& version, const std::string& self, const std::string& companion,
@@ -150,8 +150,8 @@ struct Offered {
     }
     EXPECT_EQ(w.fs.files["C:\\A\\Digest.xml"].content, "installed-common");
     EXPECT_EQ(w.fs.files["C:\\A\\Digest_867.xml"].content, "installed-bank");
-    EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W2");
-    EXPECT_EQ(w.fs.files["C:\\A\\Plugins\\bank.dll"].sha1, "B2");
+    EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W2"));
+    EXPECT_EQ(w.fs.files["C:\\A\\Plugins\\bank.dll"].sha1, Sha("B2"));
     EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Digest.xml"));
     EXPECT_FALSE(w.fs.Exists("C:\\A\\DownLoad\\Digest_867.xml"));
     EXPECT_EQ(Version(), "2.0.0.1");
@@ -204,7 +204,7 @@ TEST(AcceptRelease, StrictRefusesUnstatedManifestsCompatibleTracesThem) {
   }
   {
     Offered o(ReleasePolicy::kCompatible);
-    const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", "W3"}, {"Data", "skin.dat", "S2"}};
+    const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", Sha("W3")}, {"Data", "skin.dat", Sha("S2")}};
     o.Serve("new", Loaded(newCommon), Loaded(kBank), newCommon);
     o.Run("3.0.0.0");
     EXPECT_TRUE(o.w.host.Traced("release without statement accepted"));
@@ -216,7 +216,7 @@ TEST(AcceptRelease, StrictRefusesUnstatedManifestsCompatibleTracesThem) {
 // Digest.xml of one release beside Digest_867.xml of another, both validly signed.
 TEST(AcceptRelease, MixedManifestsAreRefused) {
   Offered o(ReleasePolicy::kStrict);
-  const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", "W3"}, {"Data", "skin.dat", "S2"}};
+  const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", Sha("W3")}, {"Data", "skin.dat", Sha("S2")}};
   o.Serve("mix",
           Loaded(newCommon, StatementRead::kValid, Stated("3.0.0.0", "Digest.xml", "Digest_867.xml", kBank)),
           Loaded(kOldBank, StatementRead::kValid, Stated("3.0.0.0", "Digest_867.xml", "Digest.xml", newCommon)),
@@ -227,12 +227,12 @@ TEST(AcceptRelease, MixedManifestsAreRefused) {
 
 TEST(AcceptRelease, StatedNewReleaseIsInstalledUnderStrict) {
   Offered o(ReleasePolicy::kStrict);
-  const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", "W3"}, {"Data", "skin.dat", "S2"}};
+  const std::vector<ManifestEntry> newCommon = {{"", "WebUI_867.exe", Sha("W3")}, {"Data", "skin.dat", Sha("S2")}};
   o.ServeStated("3.0.0.0", newCommon, kBank, kNow + 86400);
   o.Run("3.0.0.0");
   EXPECT_TRUE(o.w.host.Traced("release accepted"));
   EXPECT_EQ(o.Version(), "3.0.0.0");
-  EXPECT_EQ(o.w.fs.files["C:\\A\\WebUI_867.exe"].sha1, "W3");
+  EXPECT_EQ(o.w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W3"));
   EXPECT_EQ(o.w.host.exits, std::vector<int>{0});
 }
 

@@ -1,19 +1,83 @@
 #include "manifest/manifest_entries.h"
 
+#include <unordered_set>
+
 #include "base/strings.h"
 
 namespace corlinq {
 namespace {
 
+// Device names Windows opens as devices whatever folder they are in: the part before the first
+// dot, trailing spaces dropped, compared without letter case.
 bool IsDeviceName(std::string_view name) {
-  std::string stem = ToLowerAscii(name.substr(0, name.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
-  if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-      stem[3] >= '1' && stem[3] <= '9') {
+  std::string_view raw = name.substr(0, name.find('.'));
+  while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
+  if (raw.size() < 3 || raw.size() > 7) return false;  // "con" to "conout$"
+  const std::string stem = ToLowerAscii(raw);
+  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" ||
+      stem == "conout$") {
     return true;
   }
-  return false;
+  if (stem.size() < 4 || (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)) {
+    return false;
+  }
+  const std::string_view number = std::string_view(stem).substr(3);
+  if (number.size() == 1) return number[0] >= '0' && number[0] <= '9';
+  // Superscript one, two and three (U+00B9, U+00B2, U+00B3) in UTF-8.
+  return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// UTF-16 code units of valid UTF-8 text: one per character, two for those beyond U+FFFF.
+size_t Utf16Units(std::string_view text) {
+  size_t units = 0;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c & 0xC0) != 0x80) units += c >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+bool IsBase64Character(char ch) {
+  return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+         ch == '+' || ch == '/';
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
+    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "Path\FileName" in lower case (ASCII letters), the key two entries must not share.
+void LowerRelativeName(const ManifestEntry& entry, std::string& key) {
+  key.clear();
+  key.reserve(entry.path.size() + 1 + entry.fileName.size());
+  for (const std::string* part : {&entry.path, &entry.fileName}) {
+    if (part == &entry.fileName && !entry.path.empty()) key += '\\';
+    for (const char ch : *part) key += ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+  }
+}
+
+std::string EntryError(size_t index, const ManifestEntry& entry, EntryResult result) {
+  return StrPrintf("entry %lu (Path \"%s\", FileName \"%s\"): %s", static_cast<unsigned long>(index),
+                   entry.path.c_str(), entry.fileName.c_str(), EntryResultText(result));
+}
+
+// The entry of one "File" element, attributes as written (checked afterwards).
+ManifestEntry EntryOf(const ManifestElement& file) {
+  ManifestEntry entry;
+  entry.path = file.Attribute("Path").value_or(std::string());
+  if (std::optional<std::string> name = file.Attribute("FileName")) {
+    entry.fileName = std::move(*name);
+  }
+  if (std::optional<std::string> digest = file.Attribute("Digest")) {
+    entry.digest = std::move(*digest);
+  }
+  return entry;
 }
 
 }  // namespace
@@ -26,6 +90,10 @@ const char* EntryResultText(EntryResult result) {
     case EntryResult::kMissing: return "missing File element";
     case EntryResult::kInvalidPath: return "invalid Path";
     case EntryResult::kInvalidFileName: return "invalid FileName";
+    case EntryResult::kInvalidDigest: return "Digest is not a 28-character Base64 SHA-1";
+    case EntryResult::kReservedFolder: return "the DownLoad folder is reserved for the downloader";
+    case EntryResult::kTooLong: return "Path\\FileName is longer than 259 characters";
+    case EntryResult::kDuplicate: return "listed twice (letter case ignored)";
   }
   return "unknown";
 }
@@ -43,6 +111,7 @@ bool IsSafeFileName(std::string_view name) {
     }
   }
   if (name.back() == '.' || name.back() == ' ') return false;
+  if (Utf16Units(name) > kMaxComponentUnits) return false;
   return !IsDeviceName(name);
 }
 
@@ -59,42 +128,86 @@ bool IsSafeRelativeFolder(std::string_view path) {
   }
 }
 
+bool IsManifestDigest(std::string_view digest) {
+  if (digest.size() != 28 || digest[27] != '=') return false;
+  for (size_t i = 0; i < 27; ++i) {
+    if (!IsBase64Character(digest[i])) return false;
+  }
+  return true;
+}
+
+EntryResult CheckManifestEntry(const ManifestEntry& entry) {
+  if (!IsSafeRelativeFolder(entry.path)) return EntryResult::kInvalidPath;
+  if (!IsSafeFileName(entry.fileName)) return EntryResult::kInvalidFileName;
+  const std::string_view top = entry.path.empty() ? std::string_view(entry.fileName)
+                                                  : std::string_view(entry.path).substr(0, entry.path.find('\\'));
+  if (EqualsIgnoringAsciiCase(top, kStagingFolderName)) return EntryResult::kReservedFolder;
+  const size_t units = entry.path.empty() ? Utf16Units(entry.fileName)
+                                          : Utf16Units(entry.path) + 1 + Utf16Units(entry.fileName);
+  if (units > kMaxRelativePathUnits) return EntryResult::kTooLong;
+  if (!IsManifestDigest(entry.digest)) return EntryResult::kInvalidDigest;
+  return EntryResult::kOk;
+}
+
+bool CheckManifestEntries(const std::vector<ManifestEntry>& entries, std::string& error) {
+  error.clear();
+  std::unordered_set<std::string> seen;
+  seen.reserve(entries.size());
+  std::string key;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ManifestEntry& entry = entries[i];
+    EntryResult result = CheckManifestEntry(entry);
+    if (result == EntryResult::kOk) {
+      LowerRelativeName(entry, key);
+      if (!seen.insert(std::move(key)).second) result = EntryResult::kDuplicate;
+    }
+    if (result != EntryResult::kOk) {
+      error = EntryError(i + 1, entry, result);
+      return false;
+    }
+  }
+  return true;
+}
+
 int ManifestEntryCount(const ManifestXml& doc) { return doc.CountChildElements("FileInfo", 1); }
 
 EntryResult ReadManifestEntry(const ManifestXml& doc, int index, ManifestEntry& entry) {
-  if (!doc.HasElement("File", index)) return EntryResult::kMissing;
-  const std::optional<std::string> path = doc.FindAttribute("File", "Path", index);
-  const std::optional<std::string> name = doc.FindAttribute("File", "FileName", index);
-  if (path && !IsSafeRelativeFolder(*path)) return EntryResult::kInvalidPath;
-  if (!name || !IsSafeFileName(*name)) return EntryResult::kInvalidFileName;
-  entry.path = path.value_or(std::string());
-  entry.fileName = *name;
-  entry.digest = doc.GetAttribute("File", "Digest", index);
-  return EntryResult::kOk;
+  const std::vector<ManifestElement> files = doc.Elements("File");
+  if (index < 1 || static_cast<size_t>(index) > files.size()) return EntryResult::kMissing;
+  const ManifestElement& file = files[static_cast<size_t>(index) - 1];
+  ManifestEntry read = EntryOf(file);
+  const EntryResult result = CheckManifestEntry(read);
+  if (result == EntryResult::kOk) entry = std::move(read);
+  return result;
 }
 
 bool ReadManifestEntries(const ManifestXml& doc, std::vector<ManifestEntry>& out,
                          std::string& error) {
   out.clear();
   error.clear();
-  const int count = ManifestEntryCount(doc);
+  const std::vector<ManifestElement> infos = doc.Elements("FileInfo");
+  if (infos.empty()) {
+    error = "no FileInfo element";
+    return false;
+  }
+  const size_t count = static_cast<size_t>(infos.front().ChildElementCount());
+  const std::vector<ManifestElement> files = doc.Elements("File");
   std::vector<ManifestEntry> entries;
-  entries.reserve(static_cast<size_t>(count));
-  for (int i = 1; i <= count; ++i) {
-    ManifestEntry entry;
-    const EntryResult result = ReadManifestEntry(doc, i, entry);
-    if (result != EntryResult::kOk) {
-      std::string shown;
-      if (result == EntryResult::kInvalidPath) {
-        shown = " \"" + doc.GetAttribute("File", "Path", i) + "\"";
-      } else if (result == EntryResult::kInvalidFileName) {
-        shown = " \"" + doc.GetAttribute("File", "FileName", i) + "\"";
-      }
-      error = StrPrintf("entry %d: %s", i, EntryResultText(result)) + shown;
+  entries.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    if (i >= files.size()) {
+      error = StrPrintf("entry %lu: %s", static_cast<unsigned long>(i + 1),
+                        EntryResultText(EntryResult::kMissing));
       return false;
     }
-    entries.push_back(std::move(entry));
+    entries.push_back(EntryOf(files[i]));
   }
+  if (files.size() > count) {
+    error = StrPrintf("%lu File elements, but FileInfo counts %lu entries", static_cast<unsigned long>(files.size()),
+                      static_cast<unsigned long>(count));
+    return false;
+  }
+  if (!CheckManifestEntries(entries, error)) return false;
   out.swap(entries);
   return true;
 }

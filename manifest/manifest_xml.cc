@@ -43,14 +43,15 @@ bool ManifestXml::Parse(const std::string& xmlText) {
   return true;
 }
 
-const tinyxml2::XMLElement* ManifestXml::FindElement(const std::string& name,
-                                                     int occurrence) const {
-  if (!doc_ || occurrence < 1) return nullptr;
-  int seen = 0;
-  // Iterative pre-order walk: no recursion, so deep nesting cannot exhaust the stack.
-  const tinyxml2::XMLElement* e = doc_->RootElement();
+namespace {
+
+// Iterative pre-order walk from the root element, then the later top-level elements: no
+// recursion, so deep nesting cannot exhaust the stack. visit returns false to stop.
+template <typename Visit>
+void WalkElements(const tinyxml2::XMLDocument& doc, Visit visit) {
+  const tinyxml2::XMLElement* e = doc.RootElement();
   while (e != nullptr) {
-    if (name == e->Name() && ++seen == occurrence) return e;
+    if (!visit(e)) return;
     if (const tinyxml2::XMLElement* child = e->FirstChildElement()) {
       e = child;
       continue;
@@ -61,7 +62,49 @@ const tinyxml2::XMLElement* ManifestXml::FindElement(const std::string& name,
     }
     if (e != nullptr) e = e->NextSiblingElement();
   }
-  return nullptr;
+}
+
+}  // namespace
+
+std::optional<std::string> ManifestElement::Attribute(const char* name) const {
+  const char* value = element_ != nullptr ? element_->Attribute(name) : nullptr;
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+int ManifestElement::ChildElementCount() const {
+  int count = 0;
+  if (element_ == nullptr) return 0;
+  for (const tinyxml2::XMLElement* c = element_->FirstChildElement(); c != nullptr;
+       c = c->NextSiblingElement()) {
+    ++count;
+  }
+  return count;
+}
+
+const tinyxml2::XMLElement* ManifestXml::FindElement(const std::string& name,
+                                                     int occurrence) const {
+  if (!doc_ || occurrence < 1) return nullptr;
+  int seen = 0;
+  const tinyxml2::XMLElement* found = nullptr;
+  WalkElements(*doc_, [&](const tinyxml2::XMLElement* e) {
+    if (name == e->Name() && ++seen == occurrence) {
+      found = e;
+      return false;
+    }
+    return true;
+  });
+  return found;
+}
+
+std::vector<ManifestElement> ManifestXml::Elements(const std::string& name) const {
+  std::vector<ManifestElement> out;
+  if (!doc_) return out;
+  WalkElements(*doc_, [&](const tinyxml2::XMLElement* e) {
+    if (name == e->Name()) out.emplace_back(e);
+    return true;
+  });
+  return out;
 }
 
 bool ManifestXml::HasElement(const std::string& name, int occurrence) const {
@@ -70,13 +113,7 @@ bool ManifestXml::HasElement(const std::string& name, int occurrence) const {
 
 int ManifestXml::CountChildElements(const std::string& name, int occurrence) const {
   const tinyxml2::XMLElement* e = FindElement(name, occurrence);
-  if (e == nullptr) return 0;
-  int count = 0;
-  for (const tinyxml2::XMLElement* c = e->FirstChildElement(); c != nullptr;
-       c = c->NextSiblingElement()) {
-    ++count;
-  }
-  return count;
+  return e == nullptr ? 0 : ManifestElement(e).ChildElementCount();
 }
 
 std::optional<std::string> ManifestXml::FindAttribute(const std::string& element,

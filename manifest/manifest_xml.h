@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -11,6 +12,19 @@ class XMLElement;
 }  // namespace tinyxml2
 
 namespace corlinq {
+
+// One element of a loaded document; valid while the document is neither reloaded nor destroyed.
+class ManifestElement {
+ public:
+  explicit ManifestElement(const tinyxml2::XMLElement* element) : element_(element) {}
+  // The raw value, nullopt when the attribute is missing. No UTF-8 check.
+  [[nodiscard]] std::optional<std::string> Attribute(const char* name) const;
+  // Number of child elements (comments and text not counted).
+  [[nodiscard]] int ChildElementCount() const;
+
+ private:
+  const tinyxml2::XMLElement* element_;
+};
 
 class ManifestXml {
  public:
@@ -45,6 +59,9 @@ class ManifestXml {
   [[nodiscard]] std::optional<std::string> FindAttribute(const std::string& element,
                                                          const std::string& attribute,
                                                          int occurrence) const;
+
+  // Every element named name, in the order the lookups above count them, found in one walk.
+  [[nodiscard]] std::vector<ManifestElement> Elements(const std::string& name) const;
 
  private:
   // The element search: depth-first in document order from the root element, then the later

@@ -1,6 +1,7 @@
 // The version query text and its reply.
 #include "protocol/version_reply.h"
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 
@@ -56,6 +57,30 @@ bool ParseJsonObject(std::string_view json, Json::Value& root) {
   }
 }
 
+// Four decimal parts separated by dots, each 1 to 10 digits and within the int range the launch
+// decision reads them in: "2.1.15.1203". At most 43 characters.
+bool IsVersionText(std::string_view text) {
+  size_t parts = 0;
+  size_t start = 0;
+  while (true) {
+    const size_t dot = text.find('.', start);
+    const std::string_view part = text.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    if (part.empty() || part.size() > 10) return false;
+    uint64_t value = 0;
+    for (const char ch : part) {
+      if (ch < '0' || ch > '9') return false;
+      value = value * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    if (value > 2147483647u) return false;
+    ++parts;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+bool IsUpdateFlag(std::string_view text) { return text == "0" || text == "1" || text == "2"; }
+
 }  // namespace
 
 std::string VersionQueryText(int bankId) {
@@ -73,6 +98,9 @@ bool ParseVersionReply(const EnvelopeKey& key, std::string_view body, VersionRep
       !ValueText(root["update"], plain, reply.update)) {
     return false;
   }
+  // The version goes into the install record and the flag decides whether the browser is ended:
+  // a reply with anything else in them is not a reply of ours.
+  if (!IsVersionText(reply.v) || !IsUpdateFlag(reply.update)) return false;
   out = std::move(reply);
   return true;
 }

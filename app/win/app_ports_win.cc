@@ -16,9 +16,8 @@
 #include "engine/runtime_table.h"
 #include "engine/win/win_ports.h"
 #include "manifest/manifest_entries.h"
+#include "manifest/manifest_load.h"
 #include "manifest/manifest_verify.h"
-#include "manifest/manifest_xml.h"
-#include "manifest/release_statement.h"
 #include "notifier/win/notifier_link_win.h"
 #include "protocol/bind_callback.h"
 #include "protocol/download.h"
@@ -42,25 +41,15 @@ class DownloadFetcher : public FileFetcher {
   }
 };
 
-// The signed manifests: signature check with the built-in key, entries through the reader that
-// refuses entries pointing outside the install folder.
+// The signed manifests: signature check with the built-in key, entries through the reader and
+// its entry rules.
 class SignedManifestSource : public ManifestSource {
  public:
   bool VerifySignature(const std::string& file) override { return VerifyManifestFile(file, ManifestPublicKey()); }
 
   ManifestLoad Load(const std::string& file) override {
-    ManifestLoad load;
-    ManifestXml doc;
-    if (!doc.Load(file)) return load;
-    std::string error;
-    if (!ReadManifestEntries(doc, load.entries, error)) {
-      TraceLine("manifest " + file + ": " + error);
-      load.entries.clear();
-      load.status = ManifestLoad::Status::kInvalidEntry;
-      return load;
-    }
-    load.status = ManifestLoad::Status::kLoaded;
-    load.release = ReadReleaseStatement(doc, load.statement);
+    ManifestLoad load = LoadManifestFile(file);
+    if (load.status != ManifestLoad::Status::kLoaded) TraceLine("manifest " + file + ": " + load.error);
     return load;
   }
 };

@@ -26,9 +26,10 @@
 // answered, kept so they stay answered: arbitrary installation, endless data, malicious mirror, key
 // compromise, extraneous files.
 //
-// Rows not here: slow retrieval (its defence, bounded receive times, is the transport's), stale
-// manifest removal before the download (the engine's path and staging rules); see the stale row,
-// whose refusal here comes from the release statement alone.
+// Rows not here: slow retrieval (its defence, bounded receive times, is the transport's). The
+// stale row is answered before the release statement is read: an update clears the staging
+// folder and every manifest's earlier copy goes before its download, so a 404 fails the manifest
+// download itself.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -355,7 +356,7 @@ TEST_F(ReleaseConformance, AttacksInstallNothing) {
       {"rollback: an unstated old release under strict", g_releases->Url("v1-unstated"), "3.0.0.1",
        ReleasePolicy::kStrict, kNow, demoKey, false, "配置文件校验失败"},
       {"stale manifest: 404 over an older staged pair", g_releases->Url("v1-nomanifest"), "3.0.0.1",
-       ReleasePolicy::kCompatible, kNow, demoKey, true, "配置文件版本不符"},
+       ReleasePolicy::kCompatible, kNow, demoKey, true, "下载配置文件 失败"},
       {"wrong software: bank 868's release for bank 867", g_releases->Url("bank868"), "3.0.0.1",
        ReleasePolicy::kStrict, kNow, demoKey, false, "配置文件校验失败"},
       {"key compromise: the leaked key after rotation", g_releases->Url("v3"), "3.0.0.1", ReleasePolicy::kStrict,

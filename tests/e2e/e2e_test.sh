@@ -5,7 +5,7 @@
 # and tears both down by pid.
 #   e2e_test.sh GROUP [STARTUP_CHECK_DRIVER.exe]
 #   GROUP: install | query | update | selfupdate | repair | instances | startup | cancel | pinning |
-#          nginx | release
+#          nginx | release | manifest
 # Environment: E2E_WIN64 (the win64 build folder), CORLINQ_NATIVE_BUILD_DIR.
 set -uo pipefail
 group=${1:?group}
@@ -847,9 +847,109 @@ group_release() {
   e2e_stop_programs
 }
 
+# Signs FILE in place as the bank's tool lays it out, but with openssl alone, so that files the
+# tool refuses to sign (they are not manifests the downloader reads) can be signed for a test.
+sign_anything() {
+  python3 - "$1" "$E2E_ROOT/keys/manifest-signing.pem" <<'PY'
+import hashlib, subprocess, sys
+path, key = sys.argv[1], sys.argv[2]
+text = open(path, 'rb').read()
+sig = subprocess.run(['openssl', 'pkeyutl', '-sign', '-inkey', key], input=hashlib.sha1(text).digest(),
+                     stdout=subprocess.PIPE, check=True).stdout
+last = text.rfind(b'<')
+open(path, 'wb').write(text[:last] + b'\r\n<Sign>' + sig.hex().upper().encode() + b'</Sign>\r\n' + text[last:])
+PY
+}
+
+# A manifest whose signature verifies but that does not load fails the manifest step: nothing
+# is installed, no version is recorded, and the failure is on screen.
+group_manifest() {
+  echo "# install: Digest.xml with </Sign> changed to </Sigx> in the bytes the signature leaves free"
+  local sigx=$E2E_STATE/release-sigx
+  cp -R "$RELEASE" "$sigx"
+  sed -i 's|</Sign>\r$|</Sigx>\r|' "$sigx/Digest.xml"
+  check "sigx: the change is there" grep -q '</Sigx>' "$sigx/Digest.xml"
+  e2e_stop_programs
+  e2e_reset_install
+  serve 1.0.0.1 0 127.0.0.1 "$sigx" || fail "sigx: server start"
+  e2e_launch "$WORK"
+  drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "sigx: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "sigx: 下载失败" 下载失败 outcome 60
+  expect "sigx: the status line says why" 配置文件无效 drv text 135 1020
+  shot 135 135_manifest_unreadable
+  local dir
+  dir=$(e2e_unixpath "$DEFAULT_DIR")
+  expect "sigx: nothing installed (no file in the install folder)" "" find "$dir" -type f
+  expect "sigx: no install record" "" e2e_record_value Version
+  expect "sigx: no file was fetched" 0 \
+    bash -c "grep -cE 'GET /release/867/+[^D ]' '$E2E_STATE/servers/server.log' || true"
+  drv click 135 2 >/dev/null
+  check "sigx: Cancel ends the process" e2e_wait_exit 15
+  e2e_stop_programs
+
+  echo "# update: Digest_867.xml signed but nested 100,000 levels deep"
+  old_release
+  local deep=$E2E_STATE/release-deep
+  cp -R "$RELEASE" "$deep"
+  python3 - "$deep/Digest_867.xml" <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path, 'rb').read()
+cut = text.find(b'\r\n<Sign>')
+body = text[:cut] + text[text.rfind(b'<'):]
+at = body.find(b'</FileInfo>')
+open(path, 'wb').write(body[:at] + b'<a>' * 100000 + b'</a>' * 100000 + body[at:])
+PY
+  sign_anything "$deep/Digest_867.xml"
+  fake_install 1.0.0.0 "$OLD_RELEASE"
+  serve 1.0.0.1 1 127.0.0.1 "$deep" || fail "deep: server start"
+  e2e_launch "$WORK"
+  check "deep: question dialog (139) shows" drv wait-dialog "$E2E_TITLE#139" 30000
+  drv click 139 1 >/dev/null
+  check "deep: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "deep: 下载失败" 下载失败 outcome 60
+  expect "deep: the status line says why" 配置文件无效 drv text 135 1020
+  shot 135 135_manifest_deep
+  check "deep: the installed files are the old release's" e2e_check_files "$OLD_RELEASE" "$(e2e_unixpath "$DEFAULT_DIR")"
+  expect "deep: record Version unchanged" 1.0.0.0 e2e_record_value Version
+  drv click 135 2 >/dev/null
+  check "deep: Cancel ends the process" e2e_wait_exit 15
+  e2e_stop_programs
+
+  echo "# install: an entry the rules refuse (CONIN\$), in a manifest signed as the bank would"
+  local device=$E2E_STATE/release-device
+  cp -R "$RELEASE" "$device"
+  python3 - "$device/Digest.xml" <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path, 'rb').read()
+cut = text.find(b'\r\n<Sign>')
+body = text[:cut] + text[text.rfind(b'<'):]
+at = body.find(b'</FileInfo>')
+entry = b'<File Path="" FileName="CONIN$" Digest="2jmj7l5rSw0yVb/vlWAYkK/YBwk="/>\r\n'
+open(path, 'wb').write(body[:at] + entry + body[at:])
+PY
+  sign_anything "$device/Digest.xml"
+  e2e_reset_install
+  serve 1.0.0.1 0 127.0.0.1 "$device" || fail "device: server start"
+  e2e_launch "$WORK"
+  drv wait-dialog "$E2E_TITLE#132" 30000 >/dev/null && drv click 132 1 >/dev/null
+  drv wait-dialog "$E2E_TITLE#134" 10000 >/dev/null && drv click 134 1 >/dev/null
+  check "device: progress dialog shows" drv wait-dialog "$E2E_TITLE#135" 15000
+  expect "device: 下载失败" 下载失败 outcome 60
+  expect "device: the status line says why" 配置文件无效 drv text 135 1020
+  expect "device: nothing installed" "" find "$(e2e_unixpath "$DEFAULT_DIR")" -type f
+  expect "device: no install record" "" e2e_record_value Version
+  drv click 135 2 >/dev/null
+  check "device: Cancel ends the process" e2e_wait_exit 15
+  e2e_stop_programs
+}
+
 start=$SECONDS
 case "$group" in
-  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx | release) "group_$group" ;;
+  install | query | update | selfupdate | repair | instances | startup | cancel | pinning | nginx | release | manifest) "group_$group" ;;
   *) echo "unknown group $group"; exit 2 ;;
 esac
 echo "$group: $failures failure(s) in $((SECONDS - start)) s; screenshots in $SHOTS"

@@ -45,6 +45,7 @@
 
 #include "base/bank_id.h"
 #include "base/strings.h"
+#include "manifest/manifest_load.h"
 #include "tools/release-check/release_check.h"
 
 #ifndef CORLINQ_TOOLS_VERSION
@@ -52,7 +53,6 @@
 #endif
 
 namespace fs = std::filesystem;
-using corlinq::IsValidUtf8;
 using corlinq::ToLowerAscii;
 using namespace corlinq::release_check;  // NOLINT: the check and its helpers are this tool's
 
@@ -327,7 +327,24 @@ int Keygen(const std::string& privatePath, const std::string& publicPath, bool f
   return 0;
 }
 
+// ---- make ----
+struct Entry {
+  std::string path;  // "\\" separated
+  std::string name;
+  std::string digest;
+  bool bank = false;
+};
+
 // ---- names ----
+// The manifest's entries under the downloader's rules; false with the entry named in error.
+bool EntriesAllowed(const std::vector<Entry>& entries, bool bank, std::string& error) {
+  std::vector<corlinq::ManifestEntry> listed;
+  for (const Entry& e : entries) {
+    if (e.bank == bank) listed.push_back({e.path, e.name, e.digest});
+  }
+  return corlinq::CheckManifestEntries(listed, error);
+}
+
 std::string XmlEscape(std::string_view s) {
   std::string out;
   for (char c : s) {
@@ -342,14 +359,6 @@ std::string XmlEscape(std::string_view s) {
   }
   return out;
 }
-
-// ---- make ----
-struct Entry {
-  std::string path;  // "\" separated
-  std::string name;
-  std::string digest;
-  bool bank = false;
-};
 
 // The release statement of one manifest; empty version: none (a manifest as before).
 struct Release {
@@ -456,6 +465,9 @@ int Make(const fs::path& release, int bankId, const fs::path& outDir, const Rele
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.path != b.path ? a.path < b.path : a.name < b.name;
   });
+  std::string refused;
+  if (!EntriesAllowed(entries, false, refused)) return Fail("refusing Digest.xml: " + refused);
+  if (!EntriesAllowed(entries, true, refused)) return Fail("refusing " + bankManifest + ": " + refused);
   std::error_code ec;
   fs::create_directories(outDir, ec);
   if (ec) return Fail("cannot make the folder " + outDir.string() + ": " + ec.message());
@@ -478,6 +490,9 @@ int Sign(EVP_PKEY* key, const std::string& file) {
   if (!ReadFile(file, text, error)) return Fail(error);
   std::string content;
   if (!SplitSignature(text, content, nullptr)) return Fail(file + " has no closing tag to sign before");
+  // Only a manifest the downloader reads and accepts is signed.
+  const corlinq::ManifestLoad load = corlinq::LoadManifestText(content);
+  if (load.status != corlinq::ManifestLoad::Status::kLoaded) return Fail("refusing " + file + ": " + load.error);
   unsigned char digest[20];
   if (!Sha1(content, digest)) return Fail("SHA-1 failed (" + OpenSslReason() + ")");
   Owned<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));

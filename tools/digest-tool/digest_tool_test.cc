@@ -12,6 +12,7 @@
 
 #include "manifest/manifest_entries.h"
 #include "manifest/manifest_verify.h"
+#include "manifest/test_signer.h"
 #include "manifest/release_statement.h"
 
 namespace corlinq {
@@ -33,6 +34,13 @@ int Tool(const std::string& args) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+// Runs the tool; its exit code, and what it printed in out.
+int ToolSays(const std::string& args, const fs::path& log, std::string& out) {
+  const std::string cmd = std::string("'") + DIGEST_TOOL + "' " + args + " >" + Q(log) + " 2>&1";
+  const int rc = std::system(cmd.c_str());
+  out = Read(log);
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
 
 class DigestToolTest : public ::testing::Test {
  protected:
@@ -152,6 +160,74 @@ TEST_F(DigestToolTest, MakeRefusesNamesWindowsCannotHold) {
     fs::remove_all(dir_ / "r");
     Write(dir_ / "r" / bad, "x");
     EXPECT_NE(Tool("make " + Q(dir_ / "r") + " --bank 867"), 0) << bad;
+  }
+}
+
+// make and sign refuse exactly what the downloader's reader refuses, and say which entry.
+TEST_F(DigestToolTest, MakeAndSignRefuseWhatTheDownloaderRefusesNamingTheEntry) {
+  const std::string deep = std::string(200, 'd') + "/" + std::string(60, 'e');
+  struct MakeCase {
+    std::vector<std::string> files;  // below the release folder, "/" separated
+    const char* named;               // in the message; "" when make must succeed
+  } makes[] = {
+      {{"a..b.txt", "v1..2/x.dll", "DownLoads/y.dll"}, ""},
+      {{"ok.txt", "CON"}, "CON"},
+      {{"con.txt"}, "con.txt"},
+      {{"CONIN$"}, "CONIN$"},
+      {{"COM\xC2\xB9"}, "COM\xC2\xB9"},
+      {{"lpt1/a.dll"}, "lpt1"},
+      {{"a:b.txt"}, "a:b.txt"},
+      {{"x\\y.txt"}, "x\\y.txt"},
+      {{"trailing."}, "trailing."},
+      {{"DownLoad/a.txt"}, "FileName \"a.txt\""},
+      {{"download/Data/x.dll"}, "Path \"download\\Data\""},
+      {{"a.txt", "A.txt"}, "listed twice"},
+      {{deep + "/abc"}, "longer than 259"},
+  };
+  for (const MakeCase& c : makes) {
+    SCOPED_TRACE(c.files.back());
+    const fs::path rel = dir_ / "r";
+    fs::remove_all(rel);
+    fs::create_directories(rel);
+    for (const std::string& f : c.files) Write(rel / f, "x");
+    std::string out;
+    const int rc = ToolSays("make " + Q(rel) + " --bank 867", dir_ / "log", out);
+    if (c.named[0] == '\0') {
+      EXPECT_EQ(rc, 0) << out;
+    } else {
+      EXPECT_NE(rc, 0);
+      EXPECT_NE(out.find(c.named), std::string::npos) << out;
+      EXPECT_FALSE(fs::exists(rel / "Digest.xml"));
+    }
+  }
+  const std::string good = "<File Path=\"\" FileName=\"a\" Digest=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"/>";
+  struct SignCase {
+    std::string text;
+    const char* named;  // "" when sign must succeed
+  } signs[] = {
+      {"<D><FileInfo>" + good + "</FileInfo></D>\r\n", ""},
+      {"<D><FileInfo>" + good + "<File Path=\"..\\x\" FileName=\"b\" Digest=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"/>"
+       "</FileInfo></D>\r\n", "entry 2 (Path \"..\\x\", FileName \"b\"): invalid Path"},
+      {"<D><FileInfo>" + good + "<File FileName=\"c\" Digest=\"\"/></FileInfo></D>\r\n", "FileName \"c\""},
+      {"<D><FileInfo>" + good + "<File FileName=\"NUL\" Digest=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"/></FileInfo></D>",
+       "FileName \"NUL\""},
+      {"<D>" + good + "</D>", "no FileInfo element"},
+      {"<D><FileInfo>" + good + "</FileInfo></Dx>", "not well-formed XML"},
+  };
+  for (const SignCase& c : signs) {
+    SCOPED_TRACE(c.text);
+    const fs::path file = dir_ / "m.xml";
+    Write(file, c.text);
+    std::string out;
+    const int rc = ToolSays("sign --key '" + key_ + "' " + Q(file), dir_ / "log", out);
+    if (c.named[0] == '\0') {
+      EXPECT_EQ(rc, 0) << out;
+      EXPECT_TRUE(VerifyManifestFile(file.string(), ManifestPublicKey()));
+    } else {
+      EXPECT_NE(rc, 0);
+      EXPECT_NE(out.find(c.named), std::string::npos) << out;
+      EXPECT_EQ(Read(file), c.text);
+    }
   }
 }
 
@@ -362,12 +438,20 @@ TEST_F(DigestToolTest, CheckReportsEachProblemOfAReleaseWithItsOwnMessage) {
        "missing: Digest_867.xml: cannot read"},
       {"unlisted file", [&] { Write(rel / "bin" / "extra.dll", "x"); },
        "unlisted: bin/extra.dll: in the release but in no manifest"},
+      // digest-tool signs neither of the next two; another signer of the bank might.
       {"path out of the release", [&] {
          std::string t = Read(rel / "Digest.xml");
+         t.erase(t.find("\r\n<Sign>"), kSignBlockSize);
          t.replace(t.find("Path=\"bin\""), 10, "Path=\"..\"");
-         Write(rel / "Digest.xml", t);
-         ASSERT_EQ(Tool("sign --key '" + key_ + "' " + Q(rel / "Digest.xml")), 0);
+         Write(rel / "Digest.xml", testing::SignManifestText(t, testing::DemoPrivateKeyPem()));
        }, "unsafe-path: ../core.dll: listed in Digest.xml with a path outside the release"},
+      {"the same file twice", [&] {
+         std::string t = Read(rel / "Digest.xml");
+         t.erase(t.find("\r\n<Sign>"), kSignBlockSize);
+         const size_t at = t.find("</FileInfo>");
+         t.insert(at, "<File Path=\"BIN\" FileName=\"CORE.DLL\" Digest=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"/>\r\n");
+         Write(rel / "Digest.xml", testing::SignManifestText(t, testing::DemoPrivateKeyPem()));
+       }, "refused: Digest.xml: the downloader refuses it: entry"},
   };
   for (const Case& c : cases) {
     fs::remove_all(rel);

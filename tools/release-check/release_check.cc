@@ -1,5 +1,7 @@
 #include "tools/release-check/release_check.h"
 
+#include "manifest/manifest_load.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,16 +112,8 @@ std::string Base64(const unsigned char* data, size_t size) {
   return out;
 }
 
-bool IsPortableName(std::string_view name) {
-  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ') {
-    return false;
-  }
-  for (char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", ch) != nullptr) return false;
-  }
-  return IsValidUtf8(name);
-}
+// The downloader's own entry rules (manifest/manifest_entries.h).
+bool IsPortableName(std::string_view name) { return IsSafeFileName(name); }
 
 bool IsManifestName(std::string_view name) {
   const std::string lower = ToLowerAscii(name);
@@ -288,6 +282,11 @@ bool CheckRelease(const fs::path& release, EVP_PKEY* key, std::optional<int> ban
       problems.push_back({"malformed", manifest, "no <FileInfo> under the root element"});
       reports.push_back(report);
       continue;
+    }
+    // The downloader's reader and entry rules: what they refuse fails every run of the release.
+    const ManifestLoad load = LoadManifestText(text);
+    if (load.status != ManifestLoad::Status::kLoaded) {
+      problems.push_back({"refused", manifest, "the downloader refuses it: " + load.error});
     }
     for (const tinyxml2::XMLElement* f = info->FirstChildElement("File"); f != nullptr;
          f = f->NextSiblingElement("File")) {
