@@ -19,9 +19,9 @@ PACKAGES=(
   clang libclang-rt-14-dev
   mingw-w64 wine wine64 xvfb x11-utils imagemagick fonts-wqy-microhei
   libmbedtls-dev libssl-dev libtinyxml2-dev libjsoncpp-dev libcurl4-openssl-dev libcpp-httplib-dev
-  libmicrohttpd-dev libgnutls28-dev wrk
+  libmicrohttpd-dev libgnutls28-dev
   googletest libgtest-dev libgmock-dev
-  nginx-light wrk time
+  nginx-light wrk time ccache
 )
 
 missing=()

@@ -6,6 +6,9 @@ cd "$(dirname "$(readlink -f "$0")")/.."
 
 scripts/deps.sh
 
+# A compiler cache keyed relative to the checkout, so that a fresh clone reuses earlier builds.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
+
 start=$(date +%s)
 for preset in native native-asan fuzz win64; do
   echo "=== ${preset}: configure and build"
