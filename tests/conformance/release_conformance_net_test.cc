@@ -24,10 +24,13 @@
 // version, before it): fast-forward, indefinite freeze, both mix-and-match rows, the three rollback
 // rows, stale manifest, wrong software. Rows the signature and the per-file digests already
 // answered, kept so they stay answered: arbitrary installation, endless data, malicious mirror, key
-// compromise, extraneous files.
+// compromise, extraneous files. The slow retrieval rows are answered by the download's time
+// bounds (no gap between body bytes longer than the receive time-out, a minimum rate over every
+// window, and a bounded number of timed-out tries): they run with the engine's download through
+// the real transport, with only the gap and the window shortened from 15 s and 30 s so the rows
+// do not wait out the defaults, and every update run here is bounded as a whole so none can hang.
 //
-// Rows not here: slow retrieval (its defence, bounded receive times, is the transport's). The
-// stale row is answered before the release statement is read: an update clears the staging
+// The stale row is answered before the release statement is read: an update clears the staging
 // folder and every manifest's earlier copy goes before its download, so a 404 fails the manifest
 // download itself.
 #include <gtest/gtest.h>
@@ -35,14 +38,17 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_fakes.h"
@@ -78,6 +84,9 @@ class HttpFetcher : public FileFetcher {
  public:
   HttpFetcher(FakeFileSystem& files, fs::path scratch) : files_(files), scratch_(std::move(scratch)) {}
   std::vector<std::string> urls;
+  // The time bounds of every try (zero timeouts: the HTTP stack's defaults).
+  HttpTimeouts timeouts{};
+  HttpLowSpeed lowSpeed = kDownloadLowSpeed;
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
                 DialogView*) override {
@@ -87,7 +96,8 @@ class HttpFetcher : public FileFetcher {
     fs::remove(local);
     const auto existing = files_.files.find(FakeFileSystem::Normal(path));
     if (existing != files_.files.end()) WriteAll(local, existing->second.content);
-    if (!DownloadFile(PlatformHttpPort(), url, local.string(), nullptr, DownloadOptions{expectedDigest, 1 << 20, {}})) {
+    const DownloadOptions options{expectedDigest, 1 << 20, timeouts, lowSpeed};
+    if (!DownloadFile(PlatformHttpPort(), url, local.string(), nullptr, options)) {
       return false;
     }
     const std::string bytes = ReadAll(local);
@@ -137,7 +147,7 @@ class Releases {
  public:
   fs::path dir;
   std::string newKeyPublicPem;
-  int serverPort = 0, faultPort = 0;
+  int serverPort = 0, faultPort = 0, tricklePort = 0, stallPort = 0;
 
   bool Make(std::string& error) {
     char tmpl[] = "/tmp/corlinq_conformance.XXXXXX";
@@ -233,12 +243,31 @@ class Releases {
     }
     if (!fault.WaitForLine("ready", seconds(20))) return Fail(error, "fault-peer not ready");
     faultPort = fault.ListeningPort("https", "127.0.0.1");
+    // Slow retrieval: a peer that sends the body at 100 bytes a second, and one that sends half of
+    // it and then nothing more, whatever is asked. The body is 3.0.0.1's signed common manifest
+    // padded to 64 KiB, so that at that rate it would take over ten minutes.
+    WriteAll(dir / "slow-body.xml", ReadAll(dir / "v3" / "Digest.xml") + "<!--" + std::string(64 * 1024, ' ') + "-->");
+    const auto slowPeer = [&](ServerProcess& peer, std::vector<std::string> mode, int& port) {
+      std::vector<std::string> args = {CORLINQ_FAULT_PEER_EXE, "--listen", "127.0.0.1:0", "--tls",
+                                       (dir / "certs" / "server.crt").string(), (dir / "certs" / "server.key").string(),
+                                       "--body-file", (dir / "slow-body.xml").string(), "--mode"};
+      args.insert(args.end(), mode.begin(), mode.end());
+      if (!peer.Start(args, error)) return false;
+      if (!peer.WaitForLine("ready", seconds(20))) return Fail(error, "fault-peer " + mode[0] + " not ready");
+      port = peer.ListeningPort("https", "127.0.0.1");
+      return port > 0;
+    };
+    if (!slowPeer(trickle, {"trickle", "--rate", "100"}, tricklePort) || !slowPeer(stall, {"stall-body"}, stallPort)) {
+      return false;
+    }
     return serverPort > 0 && faultPort > 0;
   }
 
   void Stop() {
     (void)server.Terminate(seconds(15));
     (void)fault.Terminate(seconds(15));
+    (void)trickle.Terminate(seconds(15));
+    (void)stall.Terminate(seconds(15));
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
@@ -246,14 +275,14 @@ class Releases {
   std::string Url(const std::string& release) const {
     return "https://127.0.0.1:" + std::to_string(serverPort) + "/r/" + release;
   }
-  std::string FaultUrl() const { return "https://127.0.0.1:" + std::to_string(faultPort) + "/r/v3"; }
+  std::string FaultUrl(int port) const { return "https://127.0.0.1:" + std::to_string(port) + "/r/v3"; }
 
  private:
   static bool Fail(std::string& error, const std::string& what) {
     error = what + " failed";
     return false;
   }
-  ServerProcess server, fault;
+  ServerProcess server, fault, trickle, stall;
 };
 
 Releases* g_releases = nullptr;
@@ -309,16 +338,42 @@ struct Machine {
   }
   std::string Version() { return w.registry.keys[{RegistryView::k32, recordKey}]["Version"]; }
 
-  // An update run under a reply announcing `reply` with the download base `base`.
-  void Update(const std::string& base, const std::string& reply, ReleasePolicy policy, const std::string& keyPem) {
+  // An update run under a reply announcing `reply` with the download base `base`; with shortBounds
+  // every download try gives up after 2 s without a byte or 2 s below 1 KiB/s. A run still going
+  // after kRunLimit has its downloads abandoned (every later download in this process then fails
+  // too, so the suite ends instead of hanging) and fails the row.
+  static constexpr seconds kRunLimit{120};
+  void Update(const std::string& base, const std::string& reply, ReleasePolicy policy, const std::string& keyPem,
+              bool shortBounds = false) {
     w.config.downloadBaseUrl = base;
     w.config.serverVersion = reply;
     HttpFetcher fetcher(w.fs, g_releases->dir);
+    if (shortBounds) {
+      fetcher.timeouts = {5000, 5000, 2000};
+      fetcher.lowSpeed = {1024, 2000};
+    }
     BytesManifests manifests(w.fs, keyPem);
     EnginePorts ports{fetcher, manifests, w.fs, w.registry, w.processes, w.shell, w.os, w.host, w.notifier};
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::thread watchdog([&] {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (!ended.wait_for(lock, kRunLimit, [&] { return done; })) AbandonDownloads(seconds(10));
+    });
+    const auto start = std::chrono::steady_clock::now();
     InstallRun run;
     StartInstallRun(run, w.dialog, w.config, ports, ProgressMode::Update, w.runtimes,
                     [policy](InstallEngine& e) { e.releasePolicy = policy; });
+    const auto took = std::chrono::steady_clock::now() - start;
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+    }
+    ended.notify_one();
+    watchdog.join();
+    EXPECT_LT(std::chrono::duration_cast<seconds>(took).count(), kRunLimit.count())
+        << "the update run did not end in time";
   }
 };
 
@@ -334,10 +389,11 @@ TEST_F(ReleaseConformance, AttacksInstallNothing) {
     std::string key;
     bool staleCopy;      // an older signed manifest pair already waits in the staging folder
     const char* status;  // what the customer reads; null: a failed download of the manifest
+    bool shortBounds = false;  // downloads give up after 2 s without a byte or below 1 KiB/s
   } rows[] = {
       {"arbitrary installation: manifests signed by another key", g_releases->Url("v3-foreign"), "3.0.0.1",
        ReleasePolicy::kStrict, kNow, demoKey, false, nullptr},
-      {"endless data: a peer sends past its length", g_releases->FaultUrl(), "3.0.0.1", ReleasePolicy::kStrict, kNow,
+      {"endless data: a peer sends past its length", g_releases->FaultUrl(g_releases->faultPort), "3.0.0.1", ReleasePolicy::kStrict, kNow,
        demoKey, false, nullptr},
       {"fast-forward: 3.0.0.1 announced as 9.0.0.0", g_releases->Url("v3"), "9.0.0.0", ReleasePolicy::kStrict, kNow,
        demoKey, false, "配置文件版本不符"},
@@ -355,6 +411,10 @@ TEST_F(ReleaseConformance, AttacksInstallNothing) {
        demoKey, false, "配置文件版本不符"},
       {"rollback: an unstated old release under strict", g_releases->Url("v1-unstated"), "3.0.0.1",
        ReleasePolicy::kStrict, kNow, demoKey, false, "配置文件校验失败"},
+      {"slow retrieval: a peer sends the body at 100 bytes a second", g_releases->FaultUrl(g_releases->tricklePort),
+       "3.0.0.1", ReleasePolicy::kStrict, kNow, demoKey, false, "下载配置文件 失败", true},
+      {"slow retrieval: a peer stops halfway through the body", g_releases->FaultUrl(g_releases->stallPort), "3.0.0.1",
+       ReleasePolicy::kStrict, kNow, demoKey, false, "下载配置文件 失败", true},
       {"stale manifest: 404 over an older staged pair", g_releases->Url("v1-nomanifest"), "3.0.0.1",
        ReleasePolicy::kCompatible, kNow, demoKey, true, "下载配置文件 失败"},
       {"wrong software: bank 868's release for bank 867", g_releases->Url("bank868"), "3.0.0.1",
@@ -372,7 +432,7 @@ TEST_F(ReleaseConformance, AttacksInstallNothing) {
         m.w.fs.AddFile(std::string("C:\\A\\DownLoad\\") + name, FakeFile{bytes, DigestBase64(bytes), "", true, false});
       }
     }
-    m.Update(row.base, row.reply, row.policy, row.key);
+    m.Update(row.base, row.reply, row.policy, row.key, row.shortBounds);
     EXPECT_EQ(m.InstallFolder(), m.before);
     EXPECT_EQ(m.Version(), "2.0.0.1");
     EXPECT_TRUE(m.w.host.exits.empty());
