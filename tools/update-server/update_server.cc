@@ -376,7 +376,8 @@ struct LibraryMessage {
 };
 thread_local LibraryMessage tlLastMessage;
 
-void LibraryLogger(void*, const char* format, va_list args) {
+// The library hands over a printf format and its arguments.
+__attribute__((format(printf, 2, 0))) void LibraryLogger(void*, const char* format, va_list args) {
   char text[512];
   std::vsnprintf(text, sizeof text, format, args);
   std::string message = text;
