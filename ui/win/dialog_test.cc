@@ -87,6 +87,13 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   LRESULT foreignCall = -1;
 
   ProbeDialog dialog([&](DialogView& view) {
+    // The worker starts while the dialog is being made; a control's visibility includes its
+    // dialog's, so wait (bounded) until the dialog is on screen.
+    for (int i = 0; i < 500; ++i) {
+      HWND shown = FindWindowW(L"#32770", Utf8ToWide(TheAppConfig().downloaderTitle).c_str());
+      if (shown != nullptr && IsWindowVisible(shown)) break;
+      Sleep(10);
+    }
     view.SetText(1020, "正在下载 Digest.xml");
     statusSeen = view.GetText(1020);
     view.SetVisible(1023, false);
