@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "app/version.h"
 #include "base/strings.h"
+#include "base/version.h"
 #include "protocol/version_reply.h"
 
 namespace corlinq {

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
+#include "engine/progress_mode.h"
 #include "ui/dialog_view.h"
-#include "ui/progress_mode.h"
 
 namespace corlinq {
 

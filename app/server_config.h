@@ -4,7 +4,7 @@
 // path (line 3).
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 
 namespace corlinq {
 

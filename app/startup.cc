@@ -1,7 +1,7 @@
 #include "app/startup.h"
 
-#include "app/build_constants.h"
 #include "base/strings.h"
+#include "config/build_constants.h"
 
 namespace corlinq {
 

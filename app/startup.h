@@ -4,7 +4,7 @@
 // launch decision. The OS effects go through StartupPorts.
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 
 namespace corlinq {
 

@@ -5,7 +5,7 @@
 # row in the table, and a bank other than the demo bank is never built with the committed demo
 # keys unless ALLOW_DEMO_KEYS is on (tests and demos only).
 set(BANK_ID "0x867" CACHE STRING "Bank id of this build, hexadecimal (867, 0x867 and 0X867 are one id)")
-set(BANK_TABLE "${CMAKE_SOURCE_DIR}/app/banks/banks.inc" CACHE FILEPATH
+set(BANK_TABLE "${CMAKE_SOURCE_DIR}/config/banks/banks.inc" CACHE FILEPATH
     "Bank table compiled into the program (rows of BankProfile initialisers)")
 set(MANIFEST_PUBLIC_KEY "${CMAKE_SOURCE_DIR}/keys/manifest-public.pem" CACHE FILEPATH
     "PEM \"RSA PUBLIC KEY\" (PKCS #1) built in as the key every manifest is verified with")

@@ -207,7 +207,7 @@ std::optional<std::string> FakeFileSystem::FileDigest(const std::string& path, D
 
 // ---- fetcher ----
 bool FakeFetcher::Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
-                           DialogView* progress) {
+                           ProgressView* progress) {
   calls.push_back({url, path, expectedDigest, progress != nullptr});
   if (journal) journal->push_back("download " + url);
   if (claimWithoutWriting.count(url) != 0) return true;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "engine/install_engine.h"
 
 namespace corlinq::testing {
@@ -19,7 +19,7 @@ std::string Sha(const std::string& tag);
 using Journal = std::vector<std::string>;
 
 // Records every write to the dialog, in order, and keeps the current texts and bars.
-class FakeDialog : public DialogView {
+class FakeDialog : public ProgressView {
  public:
   Journal* journal = nullptr;
   std::vector<std::string> log;
@@ -28,16 +28,10 @@ class FakeDialog : public DialogView {
   std::map<int, uint32_t> positions;
 
   void SetText(int id, const std::string& text) override;
-  std::string GetText(int id) const override;
-  void SetVisible(int, bool) override {}
-  bool IsVisible(int) const override { return true; }
-  void SetEnabled(int, bool) override {}
+  std::string GetText(int id) const;
   void RefreshControl(int id) override;
   void SetProgressRange(int id, uint32_t max) override;
   void SetProgressPos(int id, uint32_t pos) override;
-  void ShowDialog(bool) override {}
-  void EndDialog(int) override {}
-  Answer Ask(const std::string&, const std::string&, Buttons) override { return Answer::kOk; }
   // Texts set on one control, in order.
   std::vector<std::string> TextsOf(int id) const;
 };
@@ -117,7 +111,7 @@ class FakeFetcher : public FileFetcher {
   std::vector<Call> calls;
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
-                DialogView* progress) override;
+                ProgressView* progress) override;
   std::vector<std::string> Urls() const;
 
  private:

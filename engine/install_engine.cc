@@ -5,7 +5,7 @@
 
 namespace corlinq {
 
-InstallEngine::InstallEngine(DialogView& view, const AppConfig& config, const EnginePorts& ports,
+InstallEngine::InstallEngine(ProgressView& view, const AppConfig& config, const EnginePorts& ports,
                              ProgressMode runMode, const RuntimeProfile& runtimes)
     : updateFlag(config.updateFlag),
       familyWord(config.familyWord),

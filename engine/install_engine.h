@@ -1,6 +1,6 @@
 #pragma once
 // The record of one install, update or repair run and its steps. A run writes into its progress
-// dialog only through the dialog view port and reaches the system only through the ports of
+// dialog only through the progress view port (engine/progress_view.h) and reaches the system only through the ports of
 // engine/ports.h, so every decision here runs natively under test.
 #include <atomic>
 #include <cstdint>
@@ -11,24 +11,16 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "engine/journal.h"
 #include "engine/ports.h"
+#include "engine/progress_mode.h"
+#include "engine/progress_view.h"
 #include "engine/release_check.h"
 #include "engine/runtime_table.h"
 #include "notifier/popup_link.h"
-#include "ui/dialog_view.h"
-#include "ui/progress_mode.h"
 
 namespace corlinq {
-
-// Controls of the progress dialog the engine writes to.
-inline constexpr int kIdCancelButton = 2;
-inline constexpr int kIdStatusLine = 1020;
-inline constexpr int kIdFileBar = 1021;
-inline constexpr int kIdOverallBar = 1022;
-inline constexpr int kIdFilePercent = 1023;
-inline constexpr int kIdOverallPercent = 1024;
 
 // Bounds on waits for programs the run starts or ends. When one runs out the run goes on and
 // says so in the trace.
@@ -94,7 +86,7 @@ void SetAsideOwnExecutable(FileSystem& files, Host& host, const std::string& fol
 
 class InstallEngine {
  public:
-  InstallEngine(DialogView& dialog, const AppConfig& config, const EnginePorts& ports, ProgressMode mode,
+  InstallEngine(ProgressView& dialog, const AppConfig& config, const EnginePorts& ports, ProgressMode mode,
                 const RuntimeProfile& runtimes);
 
   // The record.
@@ -113,7 +105,7 @@ class InstallEngine {
   std::string installedCommonManifest;
   std::string installedBankManifest;
   ProgressMode mode;
-  DialogView& dialog;
+  ProgressView& dialog;
   std::vector<std::string> updateList;
   // Set when a step has ended the process through the host (a test host returns).
   bool exitRequested = false;
@@ -221,7 +213,7 @@ struct InstallRun {
 // The start of a run, on the dialog's thread: creates the engine from config, tells the
 // notifier about a forced update, lets the dialog finish its own set-up (caption, "0%" in 1024,
 // background) through onEngineReady, and starts InstallWorker through the host.
-void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& config, const EnginePorts& ports,
+void StartInstallRun(InstallRun& run, ProgressView& dialog, const AppConfig& config, const EnginePorts& ports,
                      ProgressMode mode, const RuntimeProfile& runtimes,
                      const std::function<void(InstallEngine&)>& onEngineReady = {});
 // The worker: every step of a run in order. Returns 0 when it stops early; on success it ends

@@ -4,7 +4,7 @@
 
 namespace corlinq {
 
-void StartInstallRun(InstallRun& run, DialogView& dialog, const AppConfig& config, const EnginePorts& ports,
+void StartInstallRun(InstallRun& run, ProgressView& dialog, const AppConfig& config, const EnginePorts& ports,
                      ProgressMode mode, const RuntimeProfile& runtimes,
                      const std::function<void(InstallEngine&)>& onEngineReady) {
   run.engine = std::make_unique<InstallEngine>(dialog, config, ports, mode, runtimes);
@@ -65,7 +65,7 @@ int InstallWorker(InstallRun& run) {
   InstallEngine& engine = *run.engine;
   const AppConfig& config = engine.config();
   const EnginePorts& ports = engine.ports();
-  DialogView& dialog = engine.dialog;
+  ProgressView& dialog = engine.dialog;
 
   run.workerDone = 0;                                                    // 1
   (void)engine.RemoveLegacyAssistants();                                 // 2

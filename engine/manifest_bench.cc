@@ -130,7 +130,7 @@ class DiskFetcher : public FileFetcher {
   DiskFetcher(std::map<std::string, std::string>& onDisk, testing::FakeFileSystem& fs,
               std::map<std::string, std::string> byUrl)
       : onDisk_(onDisk), fs_(fs), byUrl_(std::move(byUrl)) {}
-  bool Download(const std::string& url, const std::string& path, const std::string&, DialogView*) override {
+  bool Download(const std::string& url, const std::string& path, const std::string&, ProgressView*) override {
     const auto found = byUrl_.find(url);
     if (found == byUrl_.end()) return false;
     onDisk_[path] = found->second;

@@ -16,7 +16,7 @@
 
 namespace corlinq {
 
-class DialogView;
+class ProgressView;
 
 // Downloads one file. On true the complete file is at path and, when expectedDigest (Base64 of
 // SHA-1, 28 characters) is not empty, its content has that digest. On false nothing unverified
@@ -26,7 +26,7 @@ class FileFetcher {
  public:
   virtual ~FileFetcher() = default;
   [[nodiscard]] virtual bool Download(const std::string& url, const std::string& path,
-                                      const std::string& expectedDigest, DialogView* progress) = 0;
+                                      const std::string& expectedDigest, ProgressView* progress) = 0;
 };
 
 // The signed "Digest" manifests.

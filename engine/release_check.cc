@@ -1,8 +1,8 @@
 // The release check and its place in the manifest step.
 #include "engine/release_check.h"
 
-#include "app/version.h"
 #include "base/strings.h"
+#include "base/version.h"
 #include "engine/install_engine.h"
 
 namespace corlinq {

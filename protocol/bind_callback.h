@@ -9,8 +9,8 @@
 #include <string>
 
 #include "protocol/download.h"
+#include "protocol/progress_display.h"
 #include "protocol/progress_throttle.h"
-#include "ui/dialog_view.h"
 
 namespace corlinq {
 
@@ -23,14 +23,14 @@ using MonotonicClock = std::function<uint64_t()>;
 
 class CBindCallback final : public DownloadProgressSink {
  public:
-  explicit CBindCallback(DialogView& dialog, MonotonicClock clock = SteadyClockMs)
+  explicit CBindCallback(ProgressDisplay& dialog, MonotonicClock clock = SteadyClockMs)
       : dialog_(dialog), clock_(std::move(clock)) {}
   // When the throttle lets it through: the bar's range (when it changed) and position, then
   // the percentage text, and a repaint of the text's background.
   void OnProgress(uint64_t progress, uint64_t progressMax) override;
 
  private:
-  DialogView& dialog_;
+  ProgressDisplay& dialog_;
   MonotonicClock clock_;
   std::optional<ProgressThrottle> throttle_;  // made at the first report (the bar's width)
   std::optional<uint32_t> shownRange_;

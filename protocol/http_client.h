@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "protocol/http_port.h"
 #include "protocol/trace_sink.h"
 

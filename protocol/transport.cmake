@@ -4,7 +4,7 @@
 add_library(corlinq_transport_core STATIC http_port.cc http_client.cc download.cc bind_callback.cc
             transfer_watch.cc progress_throttle.cc
             file_digest.cc)
-target_link_libraries(corlinq_transport_core PUBLIC corlinq_app_core corlinq_envelope
+target_link_libraries(corlinq_transport_core PUBLIC corlinq_config corlinq_envelope
                       PRIVATE dep::crypto)
 corlinq_warnings(corlinq_transport_core)
 

@@ -1,5 +1,5 @@
 // The process-wide entry points: the core's operations bound to the platform's stack.
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "protocol/download.h"
 #include "protocol/http_client.h"
 #include "protocol/platform_transport.h"

@@ -324,21 +324,13 @@ TEST(SendServerRequest, OversizedReplyMovesOn) {
 
 // --- Progress ----------------------------------------------------------------------------------
 
-class FakeDialog final : public DialogView {
+class FakeDialog final : public ProgressDisplay {
  public:
   std::vector<std::string> calls;
   void SetText(int id, const std::string& text) override { calls.push_back(StrCall("text", id, text)); }
-  std::string GetText(int) const override { return {}; }
-  void SetVisible(int, bool) override {}
-  bool IsVisible(int) const override { return true; }
-  void SetEnabled(int, bool) override {}
   void RefreshControl(int id) override { calls.push_back(StrCall("refresh", id, "")); }
   void SetProgressRange(int id, uint32_t max) override { calls.push_back(StrCall("range", id, std::to_string(max))); }
   void SetProgressPos(int id, uint32_t pos) override { calls.push_back(StrCall("pos", id, std::to_string(pos))); }
-  void ShowDialog(bool) override {}
-  void EndDialog(int) override {}
-  Answer Ask(const std::string&, const std::string&, Buttons) override { return Answer::kOk; }
-
  private:
   static std::string StrCall(const char* what, int id, const std::string& value) {
     return std::string(what) + " " + std::to_string(id) + (value.empty() ? "" : " " + value);

@@ -1,10 +1,13 @@
 #pragma once
-// The dialog view port: everything a worker (or the dialog flow logic) may do to a dialog. It
+// The dialog view port: everything a worker (or the dialog flow logic) may do to a dialog: the
+// engine's progress view (texts and bars, engine/progress_view.h) and the dialog's own calls. It
 // names controls by their resource ids and carries no toolkit types. The Win32 adapter sends
 // the window messages synchronously to the dialog's thread, so each call is visible on screen
 // before it returns.
 #include <cstdint>
 #include <string>
+
+#include "engine/progress_view.h"
 
 namespace corlinq {
 
@@ -12,22 +15,14 @@ namespace corlinq {
 enum class Answer { kOk = 1, kCancel = 2, kYes = 6, kNo = 7 };
 enum class Buttons { kOk, kOkCancel, kYesNo };
 
-class DialogView {
+class DialogView : public ProgressView {
  public:
   virtual ~DialogView() = default;
 
-  virtual void SetText(int controlId, const std::string& text) = 0;
   [[nodiscard]] virtual std::string GetText(int controlId) const = 0;
   virtual void SetVisible(int controlId, bool visible) = 0;
   [[nodiscard]] virtual bool IsVisible(int controlId) const = 0;
   virtual void SetEnabled(int controlId, bool enabled) = 0;
-  // Repaints the dialog's background under a control whose text changed (transparent labels).
-  virtual void RefreshControl(int controlId) = 0;
-  // Progress bars: range 0..max and position.
-  virtual void SetProgressRange(int controlId, uint32_t max) = 0;
-  virtual void SetProgressPos(int controlId, uint32_t pos) = 0;
-  // A control's client width in pixels; 0 when unknown (views without pixels).
-  [[nodiscard]] virtual int ControlWidth(int /*controlId*/) const { return 0; }
 
   // The dialog window as a whole.
   virtual void ShowDialog(bool visible) = 0;

@@ -6,8 +6,8 @@
 #include <functional>
 #include <memory>
 
+#include "engine/progress_mode.h"
 #include "ui/dialog_view.h"
-#include "ui/progress_mode.h"
 
 namespace corlinq {
 

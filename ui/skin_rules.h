@@ -3,7 +3,7 @@
 // placement, and the progress dialog's cancel.
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "ui/dialog_view.h"
 
 namespace corlinq {

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "ui/dialog_view.h"
 
 namespace corlinq {

@@ -8,11 +8,11 @@
 #include <mutex>
 #include <vector>
 
-#include "app/app_config.h"
-#include "app/build_constants.h"
 #include "app/win/startup_ports_win.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
+#include "config/build_constants.h"
 #include "engine/runtime_table.h"
 #include "engine/win/win_ports.h"
 #include "manifest/manifest_entries.h"
@@ -34,7 +34,7 @@ namespace {
 class DownloadFetcher : public FileFetcher {
  public:
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
-                DialogView* progress) override {
+                ProgressView* progress) override {
     if (progress == nullptr) return DownloadFile(url, path, nullptr, expectedDigest);
     CBindCallback sink(*progress);
     return DownloadFile(url, path, &sink, expectedDigest);

@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 
-#include "app/app_config.h"
 #include "app/startup.h"
 #include "app/win/app_ports_win.h"
 #include "app/win/dll_search_win.h"
 #include "app/win/startup_ports_win.h"
+#include "config/app_config.h"
 #include "manifest/win/startup_check_win.h"
 #include "ui/win/dialogs.h"
 

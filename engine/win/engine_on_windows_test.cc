@@ -6,13 +6,13 @@
 
 #include <string>
 
-#include "app/app_config.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
+#include "engine/engine_fakes.h"
 #include "engine/install_engine.h"
 #include "engine/win/win_ports.h"
 #include "notifier/win/notifier_link_win.h"
-#include "ui/fake_dialog_view.h"
 
 namespace corlinq::win {
 namespace {
@@ -20,7 +20,7 @@ namespace {
 // The dialog is not under test here.
 class NoDownloads : public FileFetcher, public ManifestSource {
  public:
-  bool Download(const std::string&, const std::string&, const std::string&, DialogView*) override { return false; }
+  bool Download(const std::string&, const std::string&, const std::string&, ProgressView*) override { return false; }
   bool VerifySignature(const std::string&) override { return false; }
   ManifestLoad Load(const std::string&) override { return {}; }
 };
@@ -40,7 +40,7 @@ std::optional<std::wstring> RawValue(const std::wstring& key, REGSAM view, const
 }
 
 struct WindowsWorld {
-  FakeDialogView dialog;
+  testing::FakeDialog dialog;
   NoDownloads none;
   WinFileSystem files;
   WinRegistry registry;

@@ -10,13 +10,13 @@
 #include <map>
 #include <sstream>
 
-#include "app/app_config.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
+#include "engine/engine_fakes.h"
 #include "engine/install_engine.h"
 #include "engine/win/win_ports.h"
 #include "notifier/win/notifier_link_win.h"
-#include "ui/fake_dialog_view.h"
 
 namespace corlinq::win {
 namespace {
@@ -29,7 +29,7 @@ class LocalServer : public FileFetcher, public ManifestSource {
   std::map<std::string, std::vector<ManifestEntry>> manifests;  // manifest url -> entries
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
-                DialogView*) override {
+                ProgressView*) override {
     const auto found = sources.find(url);
     if (found == sources.end()) return false;
     const std::string part = path + ".part";
@@ -85,7 +85,7 @@ TEST(InstallRunOnWindows, InstallThenForcedUpdate) {
   TestHost host;
   WinNotifierLink notifier;
   LocalServer server(files);
-  FakeDialogView dialog;
+  testing::FakeDialog dialog;
   EnginePorts ports{server, server, files, registry, processes, shell, os, host, notifier};
 
   std::string peers = "Z:" CORLINQ_TEST_PEERS_DIR;

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
-#include "app/app_config.h"
-#include "app/build_constants.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
+#include "config/build_constants.h"
 #include "manifest/manifest_verify.h"
 
 namespace corlinq::win {

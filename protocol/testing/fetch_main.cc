@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_config.h"
-#include "app/build_constants.h"
+#include "config/app_config.h"
+#include "config/build_constants.h"
 #include "protocol/download.h"
 #include "protocol/envelope.h"
 #include "protocol/file_digest.h"

@@ -6,7 +6,7 @@ set -uo pipefail
 src=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-table=$src/app/banks/test_banks.inc
+table=$src/config/banks/test_banks.inc
 openssl genrsa -traditional -out "$work/envelope.pem" 1024 2>/dev/null
 openssl genrsa -out "$work/signing.pem" 1024 2>/dev/null
 openssl rsa -in "$work/signing.pem" -RSAPublicKey_out -out "$work/public.pem" 2>/dev/null
@@ -38,8 +38,8 @@ ok|Bank 0x5a5 (云杉银行) builds corlinq_5a5.exe|5a5|$table|$work/public.pem|
 ok|Bank 0x5a5 (云杉银行) builds corlinq_5a5.exe|0x5a5|$table|$work/public.pem|$work/envelope.pem|OFF
 ok|Bank 0x5a5 (云杉银行) builds corlinq_5a5.exe|0X5A5|$table|$work/public.pem|$work/envelope.pem|OFF
 ok|Bank 0x5a5 (云杉银行) builds corlinq_5a5.exe|005A5|$table|$work/public.pem|$work/envelope.pem|OFF
-ok|Bank 0x867 (恒澍银行) builds corlinq_867.exe|0x867|$src/app/banks/banks.inc|$demo_pub|$demo_env|OFF
-ok|Bank 0x42 (岭泽农村商业银行) builds corlinq_042.exe|42|$src/app/banks/banks.inc|$demo_pub|$demo_env|ON
+ok|Bank 0x867 (恒澍银行) builds corlinq_867.exe|0x867|$src/config/banks/banks.inc|$demo_pub|$demo_env|OFF
+ok|Bank 0x42 (岭泽农村商业银行) builds corlinq_042.exe|42|$src/config/banks/banks.inc|$demo_pub|$demo_env|ON
 ok|tests and demos only|0x5a5|$table|$demo_pub|$demo_env|ON
 fail|is not a bank id|0x|$table|$work/public.pem|$work/envelope.pem|OFF
 fail|is not a bank id|5a5g|$table|$work/public.pem|$work/envelope.pem|OFF
@@ -51,7 +51,7 @@ fail|the demo manifest key|0x5a5|$table|$demo_pub|$work/envelope.pem|OFF
 fail|the demo manifest key|0x5a5|$table|$work/copy-of-demo.pem|$work/envelope.pem|OFF
 fail|the demo envelope key|0x5a5|$table|$work/public.pem|$demo_env|OFF
 fail|-DALLOW_DEMO_KEYS=ON|0x5a5|$table|$demo_pub|$demo_env|OFF
-fail|would be built with the demo manifest key|0x1a2b|$src/app/banks/banks.inc|$demo_pub|$demo_env|OFF
+fail|would be built with the demo manifest key|0x1a2b|$src/config/banks/banks.inc|$demo_pub|$demo_env|OFF
 CASES
 # A bank's own pictures: all seven or the configure stops naming what is missing.
 mkdir -p "$work/art"

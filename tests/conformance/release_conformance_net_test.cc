@@ -89,7 +89,7 @@ class HttpFetcher : public FileFetcher {
   HttpLowSpeed lowSpeed = kDownloadLowSpeed;
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
-                DialogView*) override {
+                ProgressView*) override {
     urls.push_back(url);
     if (url.rfind("https://127.0.0.1:", 0) != 0) return false;
     const fs::path local = scratch_ / ("download-" + std::to_string(urls.size()));

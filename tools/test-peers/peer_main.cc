@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/build_constants.h"
 #include "base/win/scoped_handle.h"
 #include "base/win/wide.h"
+#include "config/build_constants.h"
 #include "notifier/popup_link.h"
 
 namespace {

@@ -16,8 +16,8 @@ using std::min;
 }  // namespace Gdiplus
 #include <gdiplus.h>
 
-#include "app/app_config.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
 #include "ui/res/resource_ids.h"
 #include "ui/skin_rules.h"
 #include "ui/win/ui_hooks.h"

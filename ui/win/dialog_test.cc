@@ -7,8 +7,8 @@
 
 #include <thread>
 
-#include "app/app_config.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
 #include "ui/res/resource_ids.h"
 #include "ui/win/dialog.h"
 

@@ -3,8 +3,8 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include "app/app_config.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
 #include "ui/install_options.h"
 #include "ui/res/resource_ids.h"
 #include "ui/skin_rules.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_config.h"
 #include "base/strings.h"
 #include "base/win/wide.h"
+#include "config/app_config.h"
 #include "ui/res/resource_ids.h"
 #include "ui/win/dialogs.h"
 #include "ui/win/ui_hooks.h"

@@ -1,5 +1,5 @@
 // Version texts: reading by position and at dots, atoi pieces, and the comparison order.
-#include "app/version.h"
+#include "base/version.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Version texts and their comparison.
-#include "app/version.h"
+#include "base/version.h"
 
 #include <climits>
 #include <cstdint>

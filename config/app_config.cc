@@ -1,8 +1,8 @@
-#include "app/app_config.h"
+#include "config/app_config.h"
 
-#include "app/bank_profile.h"
-#include "app/build_constants.h"
 #include "base/strings.h"
+#include "config/bank_profile.h"
+#include "config/build_constants.h"
 
 namespace corlinq {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/bank_profile.h"
+#include "config/bank_profile.h"
 
 namespace corlinq {
 namespace {
