@@ -24,7 +24,8 @@
 //                                                    client point (ID 0: the dialog's client)
 //   ui-driver screenshot DIALOG OUT.png              save the window as a PNG
 //   ui-driver watch DIALOG OUT.png ID... [-- timeout_ms]
-//                                                    follow the dialog until it is gone: print
+//                                                    wait for the dialog, follow it until it is
+//                                                    gone (timeout_ms for both): print
 //                                                    the controls' last texts (one a line) and
 //                                                    save the last frame it showed as a PNG
 //                                                    (each change of the texts, timed, on stderr)
@@ -342,6 +343,23 @@ int wmain(int argc, wchar_t** argv) {
     HWND gone = WaitFor([&]() -> HWND { return FindDialog(selector) ? nullptr : GetDesktopWindow(); }, timeoutAt(2));
     return gone ? 0 : Fail("dialog " + a[1] + " still shows");
   }
+  if (command == "watch" && a.size() >= 4) {
+    std::vector<int> ids;
+    DWORD timeout = kDefaultTimeoutMs;
+    for (size_t i = 3; i < a.size(); ++i) {
+      if (a[i] == "--") {
+        timeout = timeoutAt(i + 1);
+        break;
+      }
+      ids.push_back(std::stoi(a[i]));
+    }
+    // Waits for the dialog itself, so that a short run is followed from its first moment.
+    const ULONGLONG start = GetTickCount64();
+    HWND watched = WaitFor([&] { return FindDialog(selector); }, timeout);
+    if (!watched) return Fail("no dialog " + a[1]);
+    const ULONGLONG waited = GetTickCount64() - start;
+    return Watch(watched, a[2], ids, timeout > waited ? static_cast<DWORD>(timeout - waited) : 0);
+  }
   HWND dialog = FindDialog(selector);
   if (!dialog) return Fail("no dialog " + a[1]);
   if (command == "rect") {
@@ -368,18 +386,6 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == "screenshot" && a.size() == 3) return Screenshot(dialog, a[2]);
-  if (command == "watch" && a.size() >= 4) {
-    std::vector<int> ids;
-    DWORD timeout = kDefaultTimeoutMs;
-    for (size_t i = 3; i < a.size(); ++i) {
-      if (a[i] == "--") {
-        timeout = timeoutAt(i + 1);
-        break;
-      }
-      ids.push_back(std::stoi(a[i]));
-    }
-    return Watch(dialog, a[2], ids, timeout);
-  }
 
   if (a.size() < 3) return Usage();
   const int id = std::stoi(a[2]);
