@@ -23,6 +23,12 @@
 //   ui-driver pixel DIALOG ID X Y                    print the colour (RRGGBB) at a control's
 //                                                    client point (ID 0: the dialog's client)
 //   ui-driver screenshot DIALOG OUT.png              save the window as a PNG
+//   ui-driver watch DIALOG OUT.png ID... [-- timeout_ms]
+//                                                    wait for the dialog, follow it until it is
+//                                                    gone (timeout_ms for both): print
+//                                                    the controls' last texts (one a line) and
+//                                                    save the last frame it showed as a PNG
+//                                                    (each change of the texts, timed, on stderr)
 //   ui-driver msgbox-text CAPTION [timeout_ms]       wait for a message box, print its text
 //   ui-driver answer-msgbox CAPTION yes|no|ok|cancel [timeout_ms]
 //   ui-driver no-msgbox CAPTION                      exit 0 when no such message box shows
@@ -193,12 +199,10 @@ bool PngEncoder(CLSID* clsid) {
   return false;
 }
 
-int Screenshot(HWND hwnd, const std::string& out) {
-  SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  Sleep(300);
+// The window as it is on screen now, into a new bitmap (the caller deletes it).
+HBITMAP CaptureWindow(HWND hwnd) {
   RECT rect;
-  GetWindowRect(hwnd, &rect);
+  if (!GetWindowRect(hwnd, &rect)) return nullptr;
   const int width = rect.right - rect.left, height = rect.bottom - rect.top;
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
@@ -208,19 +212,70 @@ int Screenshot(HWND hwnd, const std::string& out) {
   SelectObject(memory, old);
   DeleteDC(memory);
   ReleaseDC(nullptr, screen);
+  return bitmap;
+}
 
+// Writes the bitmap as a PNG and deletes it.
+int SavePng(HBITMAP bitmap, const std::string& out) {
   Gdiplus::GdiplusStartupInput input;
   ULONG_PTR token = 0;
   Gdiplus::GdiplusStartup(&token, &input, nullptr);
   CLSID png;
   bool saved = false;
-  if (PngEncoder(&png)) {
+  if (bitmap && PngEncoder(&png)) {
     Gdiplus::Bitmap image(bitmap, nullptr);
     saved = image.Save(Utf8ToWide(out).c_str(), &png, nullptr) == Gdiplus::Ok;
   }
   Gdiplus::GdiplusShutdown(token);
-  DeleteObject(bitmap);
+  if (bitmap) DeleteObject(bitmap);
   return saved ? 0 : Fail("cannot write " + out);
+}
+
+int Screenshot(HWND hwnd, const std::string& out) {
+  SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+  Sleep(300);
+  return SavePng(CaptureWindow(hwnd), out);
+}
+
+// Follows a dialog until it is gone (or the time is up), reading the controls' texts and taking
+// the window as it shows, without making it repaint, every 50 ms. What it printed last and the
+// last frame are what a user saw last. Exit code 1 when the dialog was still there at the end.
+int Watch(HWND dialog, const std::string& out, const std::vector<int>& ids, DWORD timeoutMs) {
+  std::vector<HWND> items;
+  for (const int id : ids) {
+    HWND item = GetDlgItem(dialog, id);
+    if (!item) return Fail("no control " + std::to_string(id));
+    items.push_back(item);
+  }
+  SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  auto shows = [dialog] { return IsWindow(dialog) && IsWindowVisible(dialog); };
+  std::vector<std::wstring> texts(items.size());
+  HBITMAP frame = nullptr;
+  const ULONGLONG start = GetTickCount64();
+  const ULONGLONG end = start + timeoutMs;
+  while (shows() && GetTickCount64() < end) {
+    std::vector<std::wstring> now;
+    for (HWND item : items) now.push_back(TextOf(item));
+    HBITMAP taken = CaptureWindow(dialog);
+    if (!shows()) {  // only a reading of a window that was still there after it counts
+      if (taken) DeleteObject(taken);
+      break;
+    }
+    if (now != texts) {  // each change, with its time, on stderr
+      std::string line = "+" + std::to_string(GetTickCount64() - start) + "ms";
+      for (const std::wstring& text : now) line += " | " + WideToUtf8(text);
+      std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    texts = std::move(now);
+    if (frame) DeleteObject(frame);
+    frame = taken;
+    Sleep(50);
+  }
+  const bool gone = !shows();
+  for (const std::wstring& text : texts) Print(text);
+  const int saved = SavePng(frame, out);
+  return gone ? saved : Fail("the dialog still shows");
 }
 
 int List() {
@@ -287,6 +342,23 @@ int wmain(int argc, wchar_t** argv) {
   if (command == "wait-gone") {
     HWND gone = WaitFor([&]() -> HWND { return FindDialog(selector) ? nullptr : GetDesktopWindow(); }, timeoutAt(2));
     return gone ? 0 : Fail("dialog " + a[1] + " still shows");
+  }
+  if (command == "watch" && a.size() >= 4) {
+    std::vector<int> ids;
+    DWORD timeout = kDefaultTimeoutMs;
+    for (size_t i = 3; i < a.size(); ++i) {
+      if (a[i] == "--") {
+        timeout = timeoutAt(i + 1);
+        break;
+      }
+      ids.push_back(std::stoi(a[i]));
+    }
+    // Waits for the dialog itself, so that a short run is followed from its first moment.
+    const ULONGLONG start = GetTickCount64();
+    HWND watched = WaitFor([&] { return FindDialog(selector); }, timeout);
+    if (!watched) return Fail("no dialog " + a[1]);
+    const ULONGLONG waited = GetTickCount64() - start;
+    return Watch(watched, a[2], ids, timeout > waited ? static_cast<DWORD>(timeout - waited) : 0);
   }
   HWND dialog = FindDialog(selector);
   if (!dialog) return Fail("no dialog " + a[1]);
