@@ -89,9 +89,13 @@ int InstallWorker(InstallRun& run) {
       return Stop(run, "");  // the step has written which file failed
     }
   }
-  if (!engine.StopAssistantProcesses()) return Stop(run, "创建下载目录失败");  // 12
+  // 12: the last download's text would otherwise stay up while the programs are stopped and the
+  // files are put in place, as if a download were still running.
+  engine.SetStatus("正在关闭助手");
+  if (!engine.StopAssistantProcesses()) return Stop(run, "创建下载目录失败");
   // 13: update and repair also write the registry entries inside the commit, between the last
   // file moved and the journal's "done" mark.
+  if (engine.mode != ProgressMode::Install) engine.SetStatus("正在更新文件");
   const CommitResult commit = engine.CommitStagedFiles();
   if (commit.status != CommitResult::Status::kCommitted) return StopAfterCommit(run, commit);
   (void)engine.ClearStagingFolder();                                        // 14

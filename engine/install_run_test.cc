@@ -203,7 +203,13 @@ TEST(InstallWorker, RepairDownloadsEachLostFileOnceAndMakesNoShortcut) {
   EXPECT_TRUE(w.shell.links.empty());
   EXPECT_NE(w.registry.Find(RegistryView::k32, "Software\\\\Tollwyn\\WebUI\\MOVRA\\867"), nullptr);
   EXPECT_EQ(w.fs.files["C:\\A\\WebUI_867.exe"].sha1, Sha("W1"));
-  EXPECT_TRUE(InOrder(w.journal, {"text 2 下载完成", "start C:\\A\\WebUI_867.exe -t", "exit 0"}));
+  // From the last download to the end the status says what runs: no "正在下载 … n/n" while the
+  // programs are stopped and the files are put in place.
+  EXPECT_TRUE(InOrder(w.journal, {"download https://127.0.0.1/867/WebUI_867.exe", "text 1020 正在关闭助手",
+                                  "start C:\\A\\QzwardPop_867.exe  -t", "text 1020 正在更新文件",
+                                  "write C:\\A\\DownLoad\\commit.journal", "text 2 下载完成",
+                                  "text 1020 完成安装,准备启动助手", "start C:\\A\\WebUI_867.exe -t", "exit 0"}));
+  EXPECT_EQ(w.dialog.texts[kIdStatusLine], "完成安装,准备启动助手");
 }
 
 TEST(InstallWorker, LockedFileEndsTheProcessWithAMessageAndReplacesNothing) {
