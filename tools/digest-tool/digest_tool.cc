@@ -128,25 +128,6 @@ int UsageError(const std::string& message) {
 }
 
 // ---- files ----
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-  [[nodiscard]] int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
 // Writes beside the file and renames it into place, so a reader sees the old or the new text.
 [[nodiscard]] bool WriteFile(const std::string& path, std::string_view data, mode_t mode,
                              std::string& error) {

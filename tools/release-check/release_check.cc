@@ -29,20 +29,6 @@ namespace fs = std::filesystem;
 
 std::string Errno(int error) { return std::strerror(error); }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 struct Free {
   void operator()(BIO* p) const { BIO_free(p); }
   void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
@@ -52,6 +38,10 @@ template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
 }  // namespace
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 void KeyFree::operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 

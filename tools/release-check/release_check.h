@@ -25,6 +25,25 @@ inline constexpr std::string_view kSignClose = "</Sign>\r\n";
 inline constexpr size_t kHexDigits = 256;
 inline constexpr size_t kBlock = 8 + kHexDigits + 9;
 
+// A file descriptor, closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  [[nodiscard]] int get() const { return fd_; }
+  // Gives up ownership, for a close whose result the caller checks.
+  [[nodiscard]] int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
 struct KeyFree {
   void operator()(EVP_PKEY* key) const;
 };
