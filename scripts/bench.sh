@@ -27,7 +27,7 @@
 set -uo pipefail
 ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 quick=0 reps=3 build=1 only=wine,server,fetch,manifest
-usage() { sed -n '2,28p' "$0" >&2; exit 2; }
+usage() { sed -n '2,26p' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
