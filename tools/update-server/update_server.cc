@@ -177,16 +177,52 @@ EnvelopeKeyUnwrap FastUnwrap(const std::string& pem, const EnvelopeKey& key) {
   }
   BN_free(n);
   if (!same) return {};
-  return [pkey](const unsigned char* block, size_t blockLength, unsigned char* out,
-                size_t outCapacity, size_t* outLength) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pkey.get(), nullptr);
+  // Decryption contexts are kept for the next query: each holds its own copy of the key, so the
+  // library's blinding values carry over from one query to the next and no context is set up
+  // (or shared under a lock) per query. There are as many as queries ran at once.
+  struct Contexts {
+    struct Free {
+      void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+    };
+    using Ctx = std::unique_ptr<EVP_PKEY_CTX, Free>;
+    std::shared_ptr<EVP_PKEY> pkey;
+    std::mutex mutex;
+    std::vector<Ctx> idle;
+
+    Ctx Take() {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!idle.empty()) {
+          Ctx ctx = std::move(idle.back());
+          idle.pop_back();
+          return ctx;
+        }
+      }
+      EVP_PKEY* own = EVP_PKEY_dup(pkey.get());
+      if (own == nullptr) return nullptr;
+      Ctx ctx(EVP_PKEY_CTX_new(own, nullptr));
+      EVP_PKEY_free(own);  // the context holds its own reference
+      if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+          EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+        return nullptr;
+      }
+      return ctx;
+    }
+    void Give(Ctx ctx) {
+      std::lock_guard<std::mutex> lock(mutex);
+      idle.push_back(std::move(ctx));
+    }
+  };
+  auto contexts = std::make_shared<Contexts>();
+  contexts->pkey = std::move(pkey);
+  return [contexts](const unsigned char* block, size_t blockLength, unsigned char* out,
+                    size_t outCapacity, size_t* outLength) {
+    Contexts::Ctx ctx = contexts->Take();
     unsigned char plain[256];
     size_t length = sizeof plain;
-    bool ok = ctx != nullptr && EVP_PKEY_decrypt_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_decrypt(ctx, plain, &length, block, blockLength) == 1 &&
+    bool ok = ctx && EVP_PKEY_decrypt(ctx.get(), plain, &length, block, blockLength) == 1 &&
               length <= outCapacity;
-    EVP_PKEY_CTX_free(ctx);
+    if (ok) contexts->Give(std::move(ctx));  // a failed one is not trusted again
     if (ok) {
       std::memcpy(out, plain, length);
       *outLength = length;
