@@ -472,12 +472,74 @@ struct UpdateServer::Impl {
     return setup;
   }
 
+  // The log is written by a thread of its own: a request thread only appends its line, so a
+  // write that blocks (a slow disk, a full pipe, page cache write-back) holds up no request.
+  // Lines go out in order, as soon as the writer is free, a batch at a time; past
+  // kMaxPendingLog bytes not yet written, request threads wait for the writer.
+  static constexpr size_t kMaxPendingLog = 4 << 20;
+  std::mutex logMutex;
+  std::condition_variable logCv;      // lines pending, or the writer is to end
+  std::condition_variable logDoneCv;  // a batch was written
+  std::string pendingLog;
+  bool logWriting = false;
+  bool logEnd = false;
+  std::thread logThread;
+
   void WriteLog(const RequestLogRecord& record, bool json) {
     std::string line = FormatLogRecord(record, json);
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    std::fprintf(log, "%s\n", line.c_str());
-    std::fflush(log);
+    line += '\n';
+    std::unique_lock<std::mutex> lock(logMutex);
+    logDoneCv.wait(lock, [&] { return pendingLog.size() < kMaxPendingLog || logEnd; });
+    if (logEnd) {  // the writer has gone (the server stopped): write it here
+      std::lock_guard<std::mutex> file(gLogMutex);
+      std::fputs(line.c_str(), log);
+      std::fflush(log);
+      return;
+    }
+    const bool wake = pendingLog.empty();
+    pendingLog += line;
+    if (wake) logCv.notify_one();
   }
+
+  void WriteLogLines() {
+    std::string batch;
+    std::unique_lock<std::mutex> lock(logMutex);
+    for (;;) {
+      logCv.wait(lock, [&] { return !pendingLog.empty() || logEnd; });
+      if (pendingLog.empty()) return;  // ended, all written
+      batch.clear();
+      batch.swap(pendingLog);
+      logWriting = true;
+      lock.unlock();
+      {
+        std::lock_guard<std::mutex> file(gLogMutex);
+        std::fwrite(batch.data(), 1, batch.size(), log);
+        std::fflush(log);
+      }
+      lock.lock();
+      logWriting = false;
+      logDoneCv.notify_all();
+    }
+  }
+
+  // Waits until every line logged so far is written.
+  void FlushLog() {
+    std::unique_lock<std::mutex> lock(logMutex);
+    logDoneCv.wait(lock, [&] { return (pendingLog.empty() && !logWriting) || logEnd; });
+  }
+
+  void EndLog() {
+    {
+      std::lock_guard<std::mutex> lock(logMutex);
+      if (logEnd) return;
+      logEnd = true;
+    }
+    logCv.notify_all();
+    if (logThread.joinable()) logThread.join();
+    logDoneCv.notify_all();
+  }
+
+  ~Impl() { EndLog(); }
 
   bool IsTrustedProxy(const ServerSetup& s, const std::string& canonical) const {
     for (const std::string& p : s.config.trustedProxies) {
@@ -957,6 +1019,7 @@ UpdateServer::UpdateServer(std::shared_ptr<const ServerSetup> setup, std::FILE* 
     : impl_(std::make_unique<Impl>()) {
   impl_->log = log;
   impl_->setup = std::move(setup);
+  impl_->logThread = std::thread([impl = impl_.get()] { impl->WriteLogLines(); });
 }
 
 UpdateServer::~UpdateServer() { Stop(); }
@@ -1121,6 +1184,7 @@ void UpdateServer::Stop() {
   }
   impl.stopCv.notify_all();
   if (impl.watchdog.joinable()) impl.watchdog.join();
+  impl.FlushLog();
 }
 
 }  // namespace corlinq
