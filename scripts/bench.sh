@@ -214,7 +214,7 @@ if want wine; then
   e2e_server_start server-ng update-server --config "$E2E_STATE/server-ng.json" || exit 1
   NGQ_PORT=$(e2e_server_port server-ng)
 fi
-US=https://localhost:$US_PORT
+US=https://localhost:${US_PORT:-}
 NG=https://localhost:$NG_PORT
 WORK=$E2E_STATE/work
 ROWS=()
