@@ -121,7 +121,7 @@ class FileBodySink final : public HttpResponseSink {
   uint64_t received_ = 0;
   std::optional<fs::path> temp_;
   std::ofstream out_;
-  Sha1Digester digester_;
+  BackgroundSha1Digester digester_;  // long bodies are hashed beside the reads
 };
 
 TryOutcome TryDownload(HttpPort& port, const std::string& url, const std::string& path,

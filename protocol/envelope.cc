@@ -262,9 +262,35 @@ int SealWith(mbedtls_rsa_context* rsa, Drbg& drbg, const unsigned char* data, si
   b[4] = 0x04;
   b[5] = 0x81;
   b[6] = static_cast<unsigned char>(kModulusBytes);
-  if (mbedtls_rsa_pkcs1_encrypt(rsa, mbedtls_ctr_drbg_random, drbg.context(), MBEDTLS_RSA_PUBLIC,
-                                kMessageKeyBytes, messageKey.bytes, b + 7) != 0) {
-    return -1;
+  {
+    // The PKCS#1 filler asks the generator for one byte at a time (about a hundred calls, each
+    // a full generator step); it is served from one draw of the generator instead.
+    struct Filler {
+      Drbg* drbg = nullptr;
+      SecretBytes<2 * kModulusBytes> bytes;
+      size_t used = sizeof bytes.bytes;
+      static int Random(void* self, unsigned char* out, size_t length) {
+        auto& f = *static_cast<Filler*>(self);
+        while (length > 0) {
+          if (f.used == sizeof f.bytes.bytes) {
+            if (!f.drbg->Fill(f.bytes.bytes, sizeof f.bytes.bytes)) return -1;
+            f.used = 0;
+          }
+          const size_t piece = std::min(length, sizeof f.bytes.bytes - f.used);
+          std::memcpy(out, f.bytes.bytes + f.used, piece);
+          mbedtls_platform_zeroize(f.bytes.bytes + f.used, piece);
+          f.used += piece;
+          out += piece;
+          length -= piece;
+        }
+        return 0;
+      }
+    } filler;
+    filler.drbg = &drbg;
+    if (mbedtls_rsa_pkcs1_encrypt(rsa, &Filler::Random, &filler, MBEDTLS_RSA_PUBLIC,
+                                  kMessageKeyBytes, messageKey.bytes, b + 7) != 0) {
+      return -1;
+    }
   }
   b[135] = 0x04;
   b[136] = 0x82;

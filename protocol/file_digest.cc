@@ -2,8 +2,16 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace corlinq {
@@ -41,6 +49,108 @@ bool Sha1Digester::Finish(std::string& digestText) {
   if (written != static_cast<int>(kDigestTextLength)) return false;
   digestText.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(written));
   return true;
+}
+
+struct BackgroundSha1Digester::State {
+  Sha1Digester digester;
+  uint64_t inlineBytes = 0;  // hashed on the caller's thread, before the worker started
+  std::thread worker;
+  std::vector<char> filling;  // the caller's buffer being filled
+  std::mutex mutex;
+  std::condition_variable changed;  // a buffer is ready or free again, or the end is set
+  std::deque<std::vector<char>> ready;  // to be hashed, in order
+  std::vector<std::vector<char>> spare;
+  bool end = false;
+  std::atomic<bool> failed{false};
+
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [&] { return !ready.empty() || end; });
+      if (ready.empty()) return;
+      std::vector<char> buffer = std::move(ready.front());
+      ready.pop_front();
+      lock.unlock();
+      const bool ok = !failed && digester.Update(buffer.data(), buffer.size());
+      buffer.clear();
+      lock.lock();
+      if (!ok) failed = true;
+      spare.push_back(std::move(buffer));
+      changed.notify_all();
+    }
+  }
+
+  // Hands the filled buffer over and takes a spare one, waiting for one if need be.
+  bool HandOver() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return !spare.empty() || failed; });
+    if (failed) return false;
+    ready.push_back(std::move(filling));
+    filling = std::move(spare.back());
+    spare.pop_back();
+    changed.notify_all();
+    return true;
+  }
+
+  void Start() {
+    filling.reserve(kBufferBytes);
+    for (size_t i = 1; i < kBuffers; ++i) {
+      spare.emplace_back();
+      spare.back().reserve(kBufferBytes);
+    }
+    worker = std::thread([this] { Work(); });
+  }
+
+  void Join(bool drop) {
+    if (!worker.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (drop) ready.clear();
+      end = true;
+    }
+    changed.notify_all();
+    worker.join();
+  }
+};
+
+BackgroundSha1Digester::BackgroundSha1Digester() : state_(std::make_unique<State>()) {}
+
+BackgroundSha1Digester::~BackgroundSha1Digester() { state_->Join(/*drop=*/true); }
+
+bool BackgroundSha1Digester::Update(const void* data, size_t size) {
+  State& s = *state_;
+  if (s.failed) return false;
+  if (!s.worker.joinable()) {
+    if (s.inlineBytes + size <= kInlineBytes) {
+      s.inlineBytes += size;
+      if (!s.digester.Update(data, size)) s.failed = true;
+      return !s.failed;
+    }
+    s.Start();
+  }
+  const char* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const size_t piece = std::min(size, kBufferBytes - s.filling.size());
+    s.filling.insert(s.filling.end(), bytes, bytes + piece);
+    bytes += piece;
+    size -= piece;
+    if (s.filling.size() == kBufferBytes && !s.HandOver()) return false;
+  }
+  return !s.failed;
+}
+
+bool BackgroundSha1Digester::Finish(std::string& digestText) {
+  State& s = *state_;
+  if (s.worker.joinable()) {
+    if (!s.filling.empty()) {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      s.ready.push_back(std::move(s.filling));
+      s.filling.clear();
+    }
+    s.Join(/*drop=*/false);
+  }
+  if (s.failed) return false;
+  return s.digester.Finish(digestText);
 }
 
 bool FileDigestBase64(const std::string& utf8Path, std::string& digestText) {

@@ -2,6 +2,7 @@
 // texts and the download decisions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -578,6 +579,43 @@ TEST(Download, ProgressPerChunk) {
   EXPECT_EQ(progress.calls, (std::vector<std::pair<uint64_t, uint64_t>>{{kChunk, kSize}, {2 * kChunk, kSize}, {kSize, kSize}}));
 }
 
+// Bodies past the inline limit are hashed on another thread: the digest still decides, and a
+// failed try still leaves nothing behind.
+TEST(Download, LongBodiesHashedOnAnotherThread) {
+  std::string fresh(3 * BackgroundSha1Digester::kInlineBytes + 12345, '\0');
+  for (size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<char>(i * 131 + i / 7);
+  const std::string freshDigest = DigestBase64(fresh);
+  const std::string old = "old content";
+  std::string tampered = fresh;
+  tampered[tampered.size() - 2] ^= 1;
+  Scripted dropped = Respond(fresh);
+  dropped.body.resize(fresh.size() - BackgroundSha1Digester::kInlineBytes);
+  dropped.result = kNetFailed;
+  struct Case {
+    const char* name;
+    Scripted reply;
+    std::optional<std::string> result;
+  };
+  const Case cases[] = {
+      {"matching digest", Respond(fresh), fresh},
+      {"mismatch near the end", Respond(tampered), old},
+      {"dropped past the inline part", dropped, old},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string path = dir.File("大.bin");
+    WriteFile(path, old);
+    FakePort port;
+    port.scripts["https://files"] = {c.reply};
+    port.scripts["https://files"][0].piece = 100000;
+    DownloadOptions options;
+    options.expectedDigest = freshDigest;
+    EXPECT_EQ(DownloadFile(port, "https://files/大.bin", path, nullptr, options), c.result == fresh) << c.name;
+    EXPECT_EQ(ReadFile(path), c.result) << c.name;
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"大.bin"}) << c.name;
+  }
+}
+
 TEST(Download, UnwritableDestinationFails) {
   TempDir dir;
   FakePort port;
@@ -725,6 +763,34 @@ TEST(FileDigest, KnownValuesAndStreaming) {
   std::string untouched = "x";
   EXPECT_FALSE(FileDigestBase64(dir.File("none"), untouched));
   EXPECT_EQ(untouched, "x");
+}
+
+// The background digester gives the digest of the same bytes whatever their sizes and pieces,
+// below, at and past the inline limit and across its buffers; one dropped unfinished ends.
+TEST(FileDigest, BackgroundDigesterMatchesTheInlineOne) {
+  constexpr size_t kInline = BackgroundSha1Digester::kInlineBytes;
+  constexpr size_t kBuffer = BackgroundSha1Digester::kBufferBytes;
+  std::string data(kInline + (BackgroundSha1Digester::kBuffers + 2) * kBuffer + 777, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + i / 251);
+  struct Case {
+    size_t size;
+    size_t piece;
+  };
+  const Case cases[] = {
+      {0, 1},          {1000, 7},           {kInline, 65536},    {kInline + 1, 65536},
+      {kInline + 1, kInline + 1}, {data.size(), 4096}, {data.size(), kBuffer + 3}, {data.size(), data.size()},
+  };
+  for (const Case& c : cases) {
+    BackgroundSha1Digester digester;
+    for (size_t at = 0; at < c.size; at += c.piece) {
+      ASSERT_TRUE(digester.Update(data.data() + at, std::min(c.piece, c.size - at))) << c.size << "/" << c.piece;
+    }
+    std::string digest;
+    ASSERT_TRUE(digester.Finish(digest)) << c.size << "/" << c.piece;
+    EXPECT_EQ(digest, DigestBase64(std::string_view(data).substr(0, c.size))) << c.size << "/" << c.piece;
+  }
+  BackgroundSha1Digester unfinished;
+  ASSERT_TRUE(unfinished.Update(data.data(), data.size()));
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 # The downloader's speed next to the tools everyone knows, measured side by side in one run on
 # loopback. Not a test: it prints figures, it judges nothing (BENCHMARKS.md keeps them).
 #
-#   scripts/bench.sh [--quick] [--reps N] [--no-build]
+#   scripts/bench.sh [--quick] [--reps N] [--no-build] [--only SECTION[,SECTION...]]
 #
+# --only runs some sections alone (default: all of them): wine (the runs under Wine and the
+# curl + sha1sum reference; the final ratio line), server (wrk and the small file), fetch (the
+# native fetch and the digest), manifest (manifest-bench). The table keeps the order below.
 # It builds what it needs (native and win64 presets), makes a signed release of ~1,000 files /
 # ~256 MiB (--quick: ~160 files / ~30 MiB) with deterministic content, signed with the demo key
 # for the demo bank build, and measures:
@@ -23,16 +26,26 @@
 # against update-server). State in build/bench (kept for a look; BENCH_STATE overrides).
 set -uo pipefail
 ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
-quick=0 reps=3 build=1
+quick=0 reps=3 build=1 only=wine,server,fetch,manifest
+usage() { sed -n '2,26p' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --reps) reps=$2; shift ;;
     --no-build) build=0 ;;
-    *) sed -n '2,25p' "$0" >&2; exit 2 ;;
+    --only) [ $# -ge 2 ] || usage; only=$2; shift ;;
+    --only=*) only=${1#--only=} ;;
+    *) usage ;;
   esac
   shift
 done
+for section in ${only//,/ }; do
+  case "$section" in
+    wine|server|fetch|manifest) ;;
+    *) echo "bench: unknown section '$section' (wine, server, fetch, manifest)" >&2; exit 2 ;;
+  esac
+done
+want() { [[ ",$only," == *",$1,"* ]]; }
 if [ $quick = 1 ]; then
   n_small=150 n_medium=10 n_large=1 fetch_mib=128 wrk_seconds=2
 else
@@ -56,13 +69,15 @@ export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
 # example a copy of an earlier build kept for a before/after comparison.
 NATIVE=$ROOT/build/native WIN64=${BENCH_WIN64:-$ROOT/build/win64}
 if [ $build = 1 ]; then
-  log "building (native, win64)"
+  log "building (native$(want wine && echo ', win64'))"
   (cd "$ROOT" && { [ -f "$NATIVE/build.ninja" ] || cmake --preset native >/dev/null; }) || exit 1
   native_targets=(update-server digest-tool envelope-tool corlinq_fetch)
-  if ninja -C "$NATIVE" -t targets all 2>/dev/null | grep -q '^manifest-bench:'; then native_targets+=(manifest-bench); fi
+  if want manifest && ninja -C "$NATIVE" -t targets all 2>/dev/null | grep -q '^manifest-bench:'; then
+    native_targets+=(manifest-bench)
+  fi
   cmake --build "$NATIVE" -j2 --target "${native_targets[@]}" >"$BENCH/build-native.log" 2>&1 ||
     { tail -20 "$BENCH/build-native.log"; exit 1; }
-  if [ -z "${BENCH_WIN64:-}" ]; then
+  if [ -z "${BENCH_WIN64:-}" ] && want wine; then
     (cd "$ROOT" && { [ -f "$WIN64/build.ninja" ] || cmake --preset win64 >/dev/null; }) || exit 1
     cmake --build "$WIN64" -j2 --target corlinq_downloader ui-driver peer_webui_867 peer_qzwardpop \
       peer_qzwardpop_867 >"$BENCH/build-win64.log" 2>&1 || { tail -20 "$BENCH/build-win64.log"; exit 1; }
@@ -98,7 +113,7 @@ PY
   touch "$SRC.done"
 fi
 BIG=$BENCH/big/big-$fetch_mib.bin
-if [ ! -f "$BIG" ]; then
+if want fetch && [ ! -f "$BIG" ]; then
   log "making the $fetch_mib MiB fetch file"
   mkdir -p "$BENCH/big"
   python3 - "$BIG" "$fetch_mib" <<'PY' || exit 1
@@ -115,18 +130,22 @@ export CORLINQ_NATIVE_BUILD_DIR=$NATIVE
 rm -rf "$E2E_STATE"
 # shellcheck source=lib/e2e.sh
 source "$ROOT/scripts/lib/e2e.sh"
-"$ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
+if want wine; then
+  "$ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
+else
+  E2E_STAND_INS=()  # the assistant's stand-ins are win64 programs
+fi
 e2e_init
 NGINX_DIR=$E2E_STATE/nginx
 teardown() {
-  e2e_stop_programs >/dev/null 2>&1
+  want wine && e2e_stop_programs >/dev/null 2>&1
   e2e_server_stop
   [ -f "$NGINX_DIR/nginx.pid" ] && kill "$(cat "$NGINX_DIR/nginx.pid")" 2>/dev/null
-  "$ROOT/scripts/wine/stop.sh" "$WINE_STATE" >/dev/null 2>&1
+  want wine && "$ROOT/scripts/wine/stop.sh" "$WINE_STATE" >/dev/null 2>&1
 }
 trap teardown EXIT
 trap 'exit 1' INT TERM
-"$ROOT/scripts/wine/cjk-fonts.sh" "$WINE_STATE" >/dev/null 2>&1
+want wine && "$ROOT/scripts/wine/cjk-fonts.sh" "$WINE_STATE" >/dev/null 2>&1
 
 RELEASE=$E2E_STATE/release
 log "signing the release"
@@ -142,7 +161,7 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 NG_PORT=$(free_port)
 mkdir -p "$NGINX_DIR/www/release" "$NGINX_DIR/www/big" "$NGINX_DIR/tmp"
 ln -sfn "$RELEASE" "$NGINX_DIR/www/release/867"
-ln -sfn "$BIG" "$NGINX_DIR/www/big/big.bin"
+want fetch && ln -sfn "$BIG" "$NGINX_DIR/www/big/big.bin"
 cat >"$NGINX_DIR/nginx.conf" <<CONF
 daemon on;
 user root root;
@@ -187,11 +206,15 @@ JSON
 }
 us_config "$E2E_STATE/server.json"
 us_config "$E2E_STATE/server-ng.json" "https://localhost:$NG_PORT/release/867"
-e2e_server_start server update-server --config "$E2E_STATE/server.json" || exit 1
-e2e_server_start server-ng update-server --config "$E2E_STATE/server-ng.json" || exit 1
-US_PORT=$(e2e_server_port server)
-NGQ_PORT=$(e2e_server_port server-ng)
-US=https://localhost:$US_PORT
+if want wine || want server; then
+  e2e_server_start server update-server --config "$E2E_STATE/server.json" || exit 1
+  US_PORT=$(e2e_server_port server)
+fi
+if want wine; then
+  e2e_server_start server-ng update-server --config "$E2E_STATE/server-ng.json" || exit 1
+  NGQ_PORT=$(e2e_server_port server-ng)
+fi
+US=https://localhost:${US_PORT:-}
 NG=https://localhost:$NG_PORT
 WORK=$E2E_STATE/work
 ROWS=()
@@ -273,6 +296,8 @@ repair() {
   e2e_check_files "$RELEASE" "$dir" quiet || { log "the repair left differences"; return 1; }
 }
 
+# Each section below runs only when --only names it (its guard is not indented).
+if want wine; then
 log "fresh install under Wine from update-server"
 fresh_install "$US_PORT" && t_install=$RESULT || t_install=nan
 install_peak=$PEAK_KIB
@@ -328,8 +353,10 @@ for _ in $(seq "$reps"); do
 done
 t_curl=$(median "${curls[@]}")
 t_curl_ng=$(median "${curls_ng[@]}")
+fi  # wine
 
 # ---- version queries with wrk --------------------------------------------------------------------
+if want server; then
 QUERY="/assist/server?reqtype=1&data=$("$ENVELOPE_TOOL" seal "$(printf '%x' 0x$E2E_BANK)" --key "$ROOT/keys/envelope.pem")"
 reply_bytes=$(curl -sk "https://127.0.0.1:$US_PORT$QUERY" | wc -c)
 head -c "$reply_bytes" /dev/zero | tr '\0' 'a' >"$NGINX_DIR/www/reply.txt"
@@ -365,8 +392,10 @@ fresh_get() {  # URL -> median seconds of a GET on a fresh connection
 small_file=assets/s00/file0001.dat
 row "small file, fresh connection" "$(fmt "$(calc "$(fresh_get "$US/release/867/$small_file") * 1000")" 1) ms" \
     "nginx: $(fmt "$(calc "$(fresh_get "$NG/release/867/$small_file") * 1000")" 1) ms" "curl, TLS handshake included, median of 5"
+fi  # server
 
 # ---- native fetch and file digest ------------------------------------------------------------------
+if want fetch; then
 big_bytes=$(stat -c %s "$BIG")
 big_digest=$(openssl dgst -sha1 -binary "$BIG" | base64)
 timed() {  # OUT_FILE COMMAND... -> "seconds peak_kib"
@@ -397,8 +426,10 @@ row "native fetch $fetch_mib MiB (nginx, HTTPS)" \
     "$(fmt "$fetch_ratio") x curl's throughput, digest checked"
 row "file digest $fetch_mib MiB" "$(fmt "$dt") s" "openssl dgst -sha1: $(fmt "$ot") s" \
     "$(fmt "$digest_ratio") x openssl, warm page cache"
+fi  # fetch
 
 # ---- the Wine runs in the table -----------------------------------------------------------------
+if want wine; then
 t_noop=$(median "${noops[@]}") t_repair=$(median "${repairs[@]}")
 row "fresh install (update-server)" "$(fmt "$t_install" 1) s" "curl + sha1sum: $(fmt "$t_curl" 1) s" \
     "$files files, $(fmt "$mib" 0) MiB, one run, from 下一步 to exit"
@@ -408,9 +439,10 @@ row "no-op update" "$(fmt "$t_noop") s" "-" "median of ${#noops[@]}, from 确定
 row "repair, 2 damaged files" "$(fmt "$t_repair") s" "-" \
     "median of ${#repairs[@]}, start to exit; fetched ${REPAIR_FETCHES:-?} times for 2 files (last run)"
 row "peak memory under Wine" "$(kib_to_mib "$run_peak") MiB" "-" "VmHWM of the downloader (all its runs); the fresh install alone $(kib_to_mib "$install_peak") MiB"
+fi  # wine
 
 MANIFEST_BENCH=$NATIVE/bin/manifest-bench
-if [ -x "$MANIFEST_BENCH" ]; then
+if want manifest && [ -x "$MANIFEST_BENCH" ]; then
   log "manifest-bench"
   mb=$("$MANIFEST_BENCH" 2>&1 | tr '\n' ';' | sed 's/;$//')
   row "manifest-bench" "$mb" "-" "build/native/bin/manifest-bench"
@@ -418,7 +450,7 @@ fi
 
 # ---- the table ------------------------------------------------------------------------------------
 echo
-echo "bench $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)$([ $quick = 1 ] && echo ', --quick')"
+echo "bench $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)$([ $quick = 1 ] && echo ', --quick')$([ "$only" = wine,server,fetch,manifest ] || echo ", --only $only")"
 echo
 echo "| figure | measured | reference | note |"
 echo "|---|---|---|---|"
@@ -426,5 +458,7 @@ for r in "${ROWS[@]}"; do
   IFS='|' read -r a b c d <<<"$r"
   echo "| $a | $b | $c | $d |"
 done
-echo
-echo "install/curl ratio: $(fmt "$(calc "$t_install / $t_curl")" 2)"
+if want wine; then
+  echo
+  echo "install/curl ratio: $(fmt "$(calc "$t_install / $t_curl")" 2)"
+fi

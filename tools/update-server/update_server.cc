@@ -177,16 +177,52 @@ EnvelopeKeyUnwrap FastUnwrap(const std::string& pem, const EnvelopeKey& key) {
   }
   BN_free(n);
   if (!same) return {};
-  return [pkey](const unsigned char* block, size_t blockLength, unsigned char* out,
-                size_t outCapacity, size_t* outLength) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(pkey.get(), nullptr);
+  // Decryption contexts are kept for the next query: each holds its own copy of the key, so the
+  // library's blinding values carry over from one query to the next and no context is set up
+  // (or shared under a lock) per query. There are as many as queries ran at once.
+  struct Contexts {
+    struct Free {
+      void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+    };
+    using Ctx = std::unique_ptr<EVP_PKEY_CTX, Free>;
+    std::shared_ptr<EVP_PKEY> pkey;
+    std::mutex mutex;
+    std::vector<Ctx> idle;
+
+    Ctx Take() {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!idle.empty()) {
+          Ctx ctx = std::move(idle.back());
+          idle.pop_back();
+          return ctx;
+        }
+      }
+      EVP_PKEY* own = EVP_PKEY_dup(pkey.get());
+      if (own == nullptr) return nullptr;
+      Ctx ctx(EVP_PKEY_CTX_new(own, nullptr));
+      EVP_PKEY_free(own);  // the context holds its own reference
+      if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+          EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1) {
+        return nullptr;
+      }
+      return ctx;
+    }
+    void Give(Ctx ctx) {
+      std::lock_guard<std::mutex> lock(mutex);
+      idle.push_back(std::move(ctx));
+    }
+  };
+  auto contexts = std::make_shared<Contexts>();
+  contexts->pkey = std::move(pkey);
+  return [contexts](const unsigned char* block, size_t blockLength, unsigned char* out,
+                    size_t outCapacity, size_t* outLength) {
+    Contexts::Ctx ctx = contexts->Take();
     unsigned char plain[256];
     size_t length = sizeof plain;
-    bool ok = ctx != nullptr && EVP_PKEY_decrypt_init(ctx) == 1 &&
-              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-              EVP_PKEY_decrypt(ctx, plain, &length, block, blockLength) == 1 &&
+    bool ok = ctx && EVP_PKEY_decrypt(ctx.get(), plain, &length, block, blockLength) == 1 &&
               length <= outCapacity;
-    EVP_PKEY_CTX_free(ctx);
+    if (ok) contexts->Give(std::move(ctx));  // a failed one is not trusted again
     if (ok) {
       std::memcpy(out, plain, length);
       *outLength = length;
@@ -436,12 +472,74 @@ struct UpdateServer::Impl {
     return setup;
   }
 
+  // The log is written by a thread of its own: a request thread only appends its line, so a
+  // write that blocks (a slow disk, a full pipe, page cache write-back) holds up no request.
+  // Lines go out in order, as soon as the writer is free, a batch at a time; past
+  // kMaxPendingLog bytes not yet written, request threads wait for the writer.
+  static constexpr size_t kMaxPendingLog = 4 << 20;
+  std::mutex logMutex;
+  std::condition_variable logCv;      // lines pending, or the writer is to end
+  std::condition_variable logDoneCv;  // a batch was written
+  std::string pendingLog;
+  bool logWriting = false;
+  bool logEnd = false;
+  std::thread logThread;
+
   void WriteLog(const RequestLogRecord& record, bool json) {
     std::string line = FormatLogRecord(record, json);
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    std::fprintf(log, "%s\n", line.c_str());
-    std::fflush(log);
+    line += '\n';
+    std::unique_lock<std::mutex> lock(logMutex);
+    logDoneCv.wait(lock, [&] { return pendingLog.size() < kMaxPendingLog || logEnd; });
+    if (logEnd) {  // the writer has gone (the server stopped): write it here
+      std::lock_guard<std::mutex> file(gLogMutex);
+      std::fputs(line.c_str(), log);
+      std::fflush(log);
+      return;
+    }
+    const bool wake = pendingLog.empty();
+    pendingLog += line;
+    if (wake) logCv.notify_one();
   }
+
+  void WriteLogLines() {
+    std::string batch;
+    std::unique_lock<std::mutex> lock(logMutex);
+    for (;;) {
+      logCv.wait(lock, [&] { return !pendingLog.empty() || logEnd; });
+      if (pendingLog.empty()) return;  // ended, all written
+      batch.clear();
+      batch.swap(pendingLog);
+      logWriting = true;
+      lock.unlock();
+      {
+        std::lock_guard<std::mutex> file(gLogMutex);
+        std::fwrite(batch.data(), 1, batch.size(), log);
+        std::fflush(log);
+      }
+      lock.lock();
+      logWriting = false;
+      logDoneCv.notify_all();
+    }
+  }
+
+  // Waits until every line logged so far is written.
+  void FlushLog() {
+    std::unique_lock<std::mutex> lock(logMutex);
+    logDoneCv.wait(lock, [&] { return (pendingLog.empty() && !logWriting) || logEnd; });
+  }
+
+  void EndLog() {
+    {
+      std::lock_guard<std::mutex> lock(logMutex);
+      if (logEnd) return;
+      logEnd = true;
+    }
+    logCv.notify_all();
+    if (logThread.joinable()) logThread.join();
+    logDoneCv.notify_all();
+  }
+
+  ~Impl() { EndLog(); }
 
   bool IsTrustedProxy(const ServerSetup& s, const std::string& canonical) const {
     for (const std::string& p : s.config.trustedProxies) {
@@ -921,6 +1019,7 @@ UpdateServer::UpdateServer(std::shared_ptr<const ServerSetup> setup, std::FILE* 
     : impl_(std::make_unique<Impl>()) {
   impl_->log = log;
   impl_->setup = std::move(setup);
+  impl_->logThread = std::thread([impl = impl_.get()] { impl->WriteLogLines(); });
 }
 
 UpdateServer::~UpdateServer() { Stop(); }
@@ -1085,6 +1184,7 @@ void UpdateServer::Stop() {
   }
   impl.stopCv.notify_all();
   if (impl.watchdog.joinable()) impl.watchdog.join();
+  impl.FlushLog();
 }
 
 }  // namespace corlinq
