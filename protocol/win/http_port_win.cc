@@ -3,11 +3,11 @@
 // that WinINet keeps its connections alive across the files of a run. Each GET opens its own
 // request handle and closes it on every path.
 //
-// The blocking WinINet calls of an exchange run on a helper thread of their own, which reads
-// ahead a few chunks; the calling thread hands them to the sink and keeps the exchange within its
-// TransferWatch. When a bound passes (or the downloads are abandoned) the caller ends the
-// exchange at once and leaves the helper behind: it closes its request handle and ends when its
-// blocking call returns. WinINet's own time-outs do not cover everything (Wine's applies none
+// The blocking WinINet calls of an exchange run on a helper thread (an idle one kept from an
+// earlier exchange, or a new one), which reads ahead a few chunks; the calling thread hands them
+// to the sink and keeps the exchange within its TransferWatch. When a bound passes (or the
+// downloads are abandoned) the caller ends the exchange at once and leaves the helper behind: it
+// closes its request handle when its blocking call returns, and only then takes new work. WinINet's own time-outs do not cover everything (Wine's applies none
 // while a TLS handshake waits for the server), and closing a handle from another thread does
 // not end a blocking call under Wine, so the caller never waits on one.
 #include <windows.h>
@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cwchar>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -121,26 +122,70 @@ struct Exchange {
   bool stop = false;      // the caller left; the helper ends as soon as it can
 };
 
-// Runs fn on a new thread whose handle is closed at once. CreateThread rather than a detached
-// std::thread: the MinGW thread library can lose the start argument of a thread detached right
-// after its creation.
+// The helper threads. Starting a thread costs more than a whole kept-alive exchange with a
+// nearby server under Wine, so a helper that finished its exchange waits a while for the next
+// one. A helper the caller left behind is still busy with its call and takes no new exchange:
+// each exchange goes to an idle helper or to a new one, never behind a call that may hang.
+class HelperPool {
+ public:
+  static HelperPool& Instance() {
+    // Never destroyed: helper threads may use it until the process ends.
+    static HelperPool* const pool = new HelperPool;
+    return *pool;
+  }
+
+  bool Run(std::function<void()> task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (idle_ > tasks_.size()) {
+      tasks_.push_back(std::move(task));
+      changed_.notify_one();
+      return true;
+    }
+    lock.unlock();
+    // CreateThread rather than a detached std::thread: the MinGW thread library can lose the
+    // start argument of a thread detached right after its creation.
+    auto* first = new std::function<void()>(std::move(task));
+    HANDLE thread = CreateThread(nullptr, 0, &HelperPool::Main, first, 0, nullptr);
+    if (!thread) {
+      delete first;
+      return false;
+    }
+    CloseHandle(thread);
+    return true;
+  }
+
+ private:
+  static constexpr auto kIdleWait = std::chrono::seconds(10);
+
+  static DWORD WINAPI Main(void* param) {
+    std::unique_ptr<std::function<void()>> first(static_cast<std::function<void()>*>(param));
+    (*first)();
+    first.reset();
+    HelperPool& pool = Instance();
+    std::unique_lock<std::mutex> lock(pool.mutex_);
+    for (;;) {
+      ++pool.idle_;
+      const bool got = pool.changed_.wait_for(lock, kIdleWait, [&] { return !pool.tasks_.empty(); });
+      --pool.idle_;
+      if (!got) return 0;
+      std::function<void()> task = std::move(pool.tasks_.front());
+      pool.tasks_.pop_front();
+      lock.unlock();
+      task();
+      task = nullptr;  // the exchange's state goes before the helper waits again
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> tasks_;
+  size_t idle_ = 0;  // helpers waiting for a task
+};
+
 template <typename Fn>
 bool StartHelper(Fn fn) {
-  auto* task = new Fn(std::move(fn));
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* param) -> DWORD {
-        std::unique_ptr<Fn> owned(static_cast<Fn*>(param));
-        (*owned)();
-        return 0;
-      },
-      task, 0, nullptr);
-  if (!thread) {
-    delete task;
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
+  return HelperPool::Instance().Run(std::function<void()>(std::move(fn)));
 }
 
 class WinInetHttpPort final : public HttpPort {
@@ -224,7 +269,11 @@ class WinInetHttpPort final : public HttpPort {
 
   // The helper thread: the whole exchange over WinINet, its results into exchange.
   void Perform(const HttpGetRequest& request, const CrackedUrl& url, Exchange& exchange) {
-    auto finish = [&exchange](int result) {
+    ScopedInternet http;
+    // The request handle is closed before the caller hears the end, so that this helper is idle
+    // again by the time the caller's next exchange looks for one.
+    auto finish = [&exchange, &http](int result) {
+      http.reset();
       const std::lock_guard<std::mutex> lock(exchange.mutex);
       exchange.result = result;
       exchange.finished = true;
@@ -232,8 +281,8 @@ class WinInetHttpPort final : public HttpPort {
     };
     HINTERNET connection = Connection(request, url);
     if (!connection) return finish(LastErrorResult());
-    ScopedInternet http(HttpOpenRequestW(connection, L"GET", url.object.c_str(), nullptr, nullptr, nullptr,
-                                         url.secure ? kRequestFlagsHttps : kRequestFlagsHttp, 1));
+    http.reset(HttpOpenRequestW(connection, L"GET", url.object.c_str(), nullptr, nullptr, nullptr,
+                                url.secure ? kRequestFlagsHttps : kRequestFlagsHttp, 1));
     if (!http) return finish(LastErrorResult());
 
     // The data time-outs of the session do not reach every WinINet (Wine's ignores them); the

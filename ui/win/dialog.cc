@@ -52,8 +52,21 @@ class DialogViewWin : public DialogView {
  public:
   void Attach(HWND hwnd) { hwnd_ = hwnd; }
 
+  // A label's new text is painted in the same call: the refresh that follows it (RefreshControl of
+  // the same control, with no control shown, hidden or enabled in between; a bar's position
+  // repaints only the bar) is then done already, and a progress step costs one round trip to the
+  // dialog's thread instead of two.
   void SetText(int id, const std::string& text) override {
-    Run([&](HWND h) { SetDlgItemTextW(h, id, Wide(text).c_str()); });
+    const std::wstring wide = Wide(text);
+    bool painted = false;
+    Run([&](HWND h) {
+      SetDlgItemTextW(h, id, wide.c_str());
+      if (IsLabel(GetDlgItem(h, id))) {
+        RefreshControlOf(h, id);
+        painted = true;
+      }
+    });
+    paintedText_ = painted ? id : kNone;
   }
   std::string GetText(int id) const override {
     std::string out;
@@ -68,6 +81,7 @@ class DialogViewWin : public DialogView {
     return out;
   }
   void SetVisible(int id, bool visible) override {
+    paintedText_ = kNone;
     Run([&](HWND h) { ShowWindow(GetDlgItem(h, id), visible ? SW_SHOW : SW_HIDE); });
   }
   bool IsVisible(int id) const override {
@@ -76,9 +90,11 @@ class DialogViewWin : public DialogView {
     return visible;
   }
   void SetEnabled(int id, bool enabled) override {
+    paintedText_ = kNone;
     Run([&](HWND h) { EnableWindow(GetDlgItem(h, id), enabled); });
   }
   void RefreshControl(int id) override {
+    if (paintedText_.exchange(kNone) == id) return;
     Run([&](HWND h) { RefreshControlOf(h, id); });
   }
   void SetProgressRange(int id, uint32_t max) override {
@@ -96,12 +112,15 @@ class DialogViewWin : public DialogView {
     return width;
   }
   void ShowDialog(bool visible) override {
+    paintedText_ = kNone;
     Run([&](HWND h) { ShowWindow(h, visible ? SW_SHOW : SW_HIDE); });
   }
   void EndDialog(int result) override {
+    paintedText_ = kNone;
     Run([&](HWND h) { ::EndDialog(h, result); });
   }
   Answer Ask(const std::string& text, const std::string& caption, Buttons buttons) override {
+    paintedText_ = kNone;
     UINT type = MB_OK;
     if (buttons == Buttons::kOkCancel) type = MB_OKCANCEL;
     if (buttons == Buttons::kYesNo) type = MB_YESNO;
@@ -113,6 +132,11 @@ class DialogViewWin : public DialogView {
       case IDNO: return Answer::kNo;
       default: return Answer::kCancel;
     }
+  }
+
+  static bool IsLabel(HWND item) {
+    wchar_t name[16] = {};
+    return item && GetClassNameW(item, name, 16) > 0 && CompareStringOrdinal(name, -1, L"Static", -1, TRUE) == CSTR_EQUAL;
   }
 
   static void RefreshControlOf(HWND dialog, int id) {
@@ -141,7 +165,10 @@ class DialogViewWin : public DialogView {
     (void)TakeCall(&bound);  // not delivered (the window went away meanwhile)
   }
 
+  static constexpr int kNone = -1;
   std::atomic<HWND> hwnd_{nullptr};
+  // The label whose text the last SetText painted, until another call changes the dialog.
+  mutable std::atomic<int> paintedText_{kNone};
 };
 
 void EnsureGdiplus() {
