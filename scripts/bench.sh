@@ -131,7 +131,8 @@ rm -rf "$E2E_STATE"
 # shellcheck source=lib/e2e.sh
 source "$ROOT/scripts/lib/e2e.sh"
 if want wine; then
-  "$ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
+  # A window manager on the display, as on the customer's desktop (see scripts/wine/start.sh).
+  WINE_WINDOW_MANAGER=${WINE_WINDOW_MANAGER-openbox} "$ROOT/scripts/wine/start.sh" "$WINE_STATE" >/dev/null || exit 1
 else
   E2E_STAND_INS=()  # the assistant's stand-ins are win64 programs
 fi

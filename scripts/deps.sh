@@ -21,7 +21,7 @@ PACKAGES=(
   libmbedtls-dev libssl-dev libtinyxml2-dev libjsoncpp-dev libcurl4-openssl-dev libcpp-httplib-dev
   libmicrohttpd-dev libgnutls28-dev
   googletest libgtest-dev libgmock-dev
-  nginx-light wrk time ccache
+  nginx-light wrk time ccache openbox
 )
 
 missing=()

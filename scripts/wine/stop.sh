@@ -14,6 +14,10 @@ if [ -f "$WINE_STATE/wineserver.pid" ]; then
   kill -9 "$pid" 2>/dev/null
   rm -f "$WINE_STATE/wineserver.pid"
 fi
+if [ -f "$WINE_STATE/wm.pid" ]; then
+  kill "$(cat "$WINE_STATE/wm.pid")" 2>/dev/null
+  rm -f "$WINE_STATE/wm.pid"
+fi
 if [ -f "$WINE_STATE/xvfb.pid" ]; then
   pid=$(cat "$WINE_STATE/xvfb.pid")
   kill "$pid" 2>/dev/null
