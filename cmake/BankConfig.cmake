@@ -7,6 +7,11 @@
 set(BANK_ID "0x867" CACHE STRING "Bank id of this build, hexadecimal (867, 0x867 and 0X867 are one id)")
 set(BANK_TABLE "${CMAKE_SOURCE_DIR}/config/banks/banks.inc" CACHE FILEPATH
     "Bank table compiled into the program (rows of BankProfile initialisers)")
+# A build folder configured before the table moved to config/ still names its old place.
+if(BANK_TABLE STREQUAL "${CMAKE_SOURCE_DIR}/app/banks/banks.inc" AND NOT EXISTS "${BANK_TABLE}")
+  set(BANK_TABLE "${CMAKE_SOURCE_DIR}/config/banks/banks.inc" CACHE FILEPATH
+      "Bank table compiled into the program (rows of BankProfile initialisers)" FORCE)
+endif()
 set(MANIFEST_PUBLIC_KEY "${CMAKE_SOURCE_DIR}/keys/manifest-public.pem" CACHE FILEPATH
     "PEM \"RSA PUBLIC KEY\" (PKCS #1) built in as the key every manifest is verified with")
 set(ENVELOPE_KEY "${CMAKE_SOURCE_DIR}/keys/envelope.pem" CACHE FILEPATH
