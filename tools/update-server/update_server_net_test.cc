@@ -523,7 +523,11 @@ TEST_F(UpdateServerNetTest, StreamsAGibibyteFileWithoutHoldingItInMemory) {
   EXPECT_EQ(tail.substr(tail.size() - 4), "END!");
   long hwm = VmHwmKb(server_->pid());
   EXPECT_GT(hwm, 0);
+#if !defined(__SANITIZE_ADDRESS__)
+  // Under AddressSanitizer freed memory sits in its quarantine (up to 256 MiB), so the peak says
+  // nothing about what the server holds there.
   EXPECT_LT(hwm, 128 * 1024) << "server peak resident set in KiB";
+#endif
   std::printf("1 GiB over http in %lld ms; server peak RSS %ld KiB\n",
               static_cast<long long>(ms.count()), hwm);
   fs::remove(big);
