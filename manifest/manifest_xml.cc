@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "base/strings.h"
 
@@ -15,25 +14,14 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   // through the path's UTF-16 form, so Chinese folder and file names work.
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   if (!in) return false;
-  std::string data;
-  // One read of the whole file where its size is known (a 100,000-entry manifest is ~10 MB;
-  // a character at a time costs more than parsing it), else a read to its end.
+  // One read of the whole file: a character at a time costs more than parsing it (a
+  // 100,000-entry manifest is ~10 MB).
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
+  if (size < 0) return false;
   in.seekg(0, std::ios::beg);
-  if (size > 0 && in) {
-    data.resize(static_cast<size_t>(size));
-    in.read(data.data(), size);
-    if (in.gcount() != size) return false;
-    if (in.peek() != std::ifstream::traits_type::eof()) {  // grown since: take the rest too
-      data.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-  } else {
-    in.clear();
-    in.seekg(0, std::ios::beg);
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  if (in.bad()) return false;
+  std::string data(static_cast<size_t>(size), '\0');
+  if (!in.read(data.data(), size)) return false;
   bytes.swap(data);
   return true;
 }

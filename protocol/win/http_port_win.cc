@@ -7,9 +7,10 @@
 // earlier exchange, or a new one), which reads ahead a few chunks; the calling thread hands them
 // to the sink and keeps the exchange within its TransferWatch. When a bound passes (or the
 // downloads are abandoned) the caller ends the exchange at once and leaves the helper behind: it
-// closes its request handle when its blocking call returns, and only then takes new work. WinINet's own time-outs do not cover everything (Wine's applies none
-// while a TLS handshake waits for the server), and closing a handle from another thread does
-// not end a blocking call under Wine, so the caller never waits on one.
+// closes its request handle when its blocking call returns, and only then takes new work.
+// WinINet's own time-outs do not cover everything (Wine's applies none while a TLS handshake
+// waits for the server), and closing a handle from another thread does not end a blocking call
+// under Wine, so the caller never waits on one.
 #include <windows.h>
 #include <wininet.h>
 
