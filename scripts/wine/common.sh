@@ -3,7 +3,7 @@ WINE_STATE=${1:?state folder}
 mkdir -p "$WINE_STATE"
 WINE_STATE=$(cd "$WINE_STATE" && pwd)
 export WINEPREFIX="$WINE_STATE/prefix"
-export WINEDEBUG=-all
+export WINEDEBUG=${CORLINQ_WINEDEBUG:--all}  # a trace for a look: CORLINQ_WINEDEBUG=+timestamp,+debugstr
 export WINEARCH=win64
 # No Mono or Gecko installer prompts in a fresh prefix.
 export WINEDLLOVERRIDES="mscoree,mshtml="
