@@ -32,8 +32,17 @@ class FakeDialog : public ProgressView {
   void RefreshControl(int id) override;
   void SetProgressRange(int id, uint32_t max) override;
   void SetProgressPos(int id, uint32_t pos) override;
+  // Batches go to the journal only ("batch begin", "batch show", "batch end").
+  void BeginUpdates() override { Mark("batch begin"); }
+  void ShowUpdates() override { Mark("batch show"); }
+  void EndUpdates() override { Mark("batch end"); }
   // Texts set on one control, in order.
   std::vector<std::string> TextsOf(int id) const;
+
+ private:
+  void Mark(const char* what) {
+    if (journal) journal->push_back(what);
+  }
 };
 
 // A machine that stops dead: after `allowed` changes to the disk or the registry every further

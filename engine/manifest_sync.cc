@@ -190,11 +190,14 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
     if (!files.IsFolder(folder)) (void)CreateDirectoryPath(files, host, folder);
     const std::string destination = folder + "\\" + entry.fileName;
     const std::string url = baseUrl + "/" + entry.path + "/" + entry.fileName;
+    // One file's updates go to the dialog together and are on screen before the next file.
+    const ProgressBatch batch(dialog);
     SetStatus(StrPrintf("正在下载 %s   %d/%d", entry.fileName.c_str(), stepCounter, totalSteps));
     SetPercent(kIdFilePercent, "0%");
     if (entry.fileName == config_.downloaderExeName) {
       SetAsideOwnExecutable(files, host, installDir, config_.downloaderExeName);
     }
+    dialog.ShowUpdates();  // the file's name is on screen while its answer is awaited
     if (ports_.fetcher.Download(url, destination, entry.digest, &dialog)) {
       ReportStepDone();
       host.Trace(url, "Success");
@@ -242,8 +245,10 @@ bool InstallEngine::RunUpdateDownloads() {
     if (!files.IsFolder(destination.substr(0, cut))) {
       (void)CreateDirectoryPath(files, host, destination.substr(0, cut));
     }
+    const ProgressBatch batch(dialog);
     SetStatus(StrPrintf("正在下载 %s   %d/%d", rel.c_str(), static_cast<int>(j), static_cast<int>(n)));
     SetPercent(kIdFilePercent, "0%");
+    dialog.ShowUpdates();
     if (ports_.fetcher.Download(url, destination, updateDigests_[first + j - 1], &dialog)) {
       SetPercent(kIdOverallPercent, StrPrintf("%.2f%%", static_cast<double>(j) / static_cast<double>(n) * 100.0));
       dialog.SetProgressPos(kIdOverallBar, static_cast<uint32_t>(j));

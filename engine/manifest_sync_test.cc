@@ -460,6 +460,36 @@ TEST(SyncManifestFiles, UpdateGoesOnAfterAFailedDownload) {
   EXPECT_FALSE(s.w.fs.Exists("C:\\A\\DownLoad\\b.exe"));
 }
 
+// Each file's dialog updates go in one batch: its name is handed on before the download waits
+// for the server, and the batch (with the file's result) is on screen before the next file.
+TEST(SyncManifestFiles, EachFileIsOneBatchShownBeforeTheNextFile) {
+  const std::vector<ManifestEntry> files = {{"", "a.exe", Sha("A2")}, {"", "b.exe", Sha("B2")}};
+  const auto steps = [](const Journal& journal) {
+    std::vector<std::string> out;
+    for (const std::string& line : journal) {
+      if (line.rfind("batch ", 0) == 0 || line.rfind("download ", 0) == 0 || line.rfind("text 1020 ", 0) == 0) {
+        out.push_back(line);
+      }
+    }
+    return out;
+  };
+  InstallSync install(files);
+  ASSERT_TRUE(install.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_EQ(steps(install.w.journal),
+            (std::vector<std::string>{"batch begin", "text 1020 正在下载 a.exe   1/2", "batch show",
+                                      "download https://127.0.0.1/867//a.exe", "batch end", "batch begin",
+                                      "text 1020 正在下载 b.exe   2/2", "batch show",
+                                      "download https://127.0.0.1/867//b.exe", "batch end"}));
+  UpdateSync update(ProgressMode::Update, {}, files, {}, {});
+  update.w.fetcher.failing.insert("https://127.0.0.1/867/a.exe");
+  EXPECT_FALSE(update.SyncBoth());
+  EXPECT_EQ(steps(update.w.journal),
+            (std::vector<std::string>{"batch begin", "text 1020 正在下载 a.exe   1/2", "batch show",
+                                      "download https://127.0.0.1/867/a.exe", "text 1020 下载a.exe 失败",
+                                      "batch end", "batch begin", "text 1020 正在下载 b.exe   2/2", "batch show",
+                                      "download https://127.0.0.1/867/b.exe", "batch end"}));
+}
+
 TEST(SyncManifestFiles, UpdateRefusesAStagedManifestWithAnUnsafeEntry) {
   UpdateSync s(ProgressMode::Update, kCommon, {{"..", "x.exe", Sha("X")}}, kBank, kBank);
   EXPECT_FALSE(s.engine->SyncManifestFiles(ManifestKind::kCommon));

@@ -28,6 +28,9 @@ void CBindCallback::OnProgress(uint64_t progress, uint64_t progressMax) {
   dialog_.SetProgressPos(kFileProgressBarId, static_cast<uint32_t>(barPos));
   dialog_.SetText(kFilePercentTextId, FormatProgressPercent(progress, progressMax));
   dialog_.RefreshControl(kFilePercentTextId);
+  // Inside a batch the completing report waits for the batch's end (which follows the download);
+  // every other one is handed on now, so a long download shows its progress as it goes.
+  if (progress < progressMax) dialog_.ShowUpdates();
 }
 
 }  // namespace corlinq

@@ -19,6 +19,28 @@ class ProgressDisplay {
   virtual void SetProgressPos(int controlId, uint32_t pos) = 0;
   // A control's client width in pixels; 0 when unknown (displays without pixels).
   [[nodiscard]] virtual int ControlWidth(int /*controlId*/) const { return 0; }
+
+  // Updates in batches (ProgressBatch below). Between BeginUpdates and the matching EndUpdates
+  // a display may hold the calls above back and apply them together: ShowUpdates hands on what
+  // it holds (to be drawn as soon as the display can), EndUpdates applies the rest and has all
+  // of it on screen before it returns. Any other call of the display ends the holding first.
+  // Outside a batch, and in displays that do not batch, every call is on screen before it
+  // returns.
+  virtual void BeginUpdates() {}
+  virtual void ShowUpdates() {}
+  virtual void EndUpdates() {}
+};
+
+// One batch of updates, shown when it ends.
+class ProgressBatch {
+ public:
+  explicit ProgressBatch(ProgressDisplay& display) : display_(display) { display_.BeginUpdates(); }
+  ~ProgressBatch() { display_.EndUpdates(); }
+  ProgressBatch(const ProgressBatch&) = delete;
+  ProgressBatch& operator=(const ProgressBatch&) = delete;
+
+ private:
+  ProgressDisplay& display_;
 };
 
 }  // namespace corlinq

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 // GDI+'s headers use min and max unqualified; NOMINMAX keeps the macros away.
 namespace Gdiplus {
@@ -50,7 +52,11 @@ std::wstring Wide(const std::string& text) { return Utf8ToWide(text); }
 // reach nothing and reads give empty results.
 class DialogViewWin : public DialogView {
  public:
-  void Attach(HWND hwnd) { hwnd_ = hwnd; }
+  void Attach(HWND hwnd) {
+    hwnd_ = hwnd;
+    const std::lock_guard<std::mutex> lock(holdMutex_);
+    widths_.clear();
+  }
 
   // A label's new text is painted in the same call: the refresh that follows it (RefreshControl of
   // the same control, with no control shown, hidden or enabled in between; a bar's position
@@ -58,6 +64,12 @@ class DialogViewWin : public DialogView {
   // dialog's thread instead of two.
   void SetText(int id, const std::string& text) override {
     const std::wstring wide = Wide(text);
+    if (Hold([wide, id](HWND h) {
+          SetDlgItemTextW(h, id, wide.c_str());
+          if (IsLabel(GetDlgItem(h, id))) InvalidateControlOf(h, id);
+        })) {
+      return;
+    }
     bool painted = false;
     Run([&](HWND h) {
       SetDlgItemTextW(h, id, wide.c_str());
@@ -69,6 +81,7 @@ class DialogViewWin : public DialogView {
     paintedText_ = painted ? id : kNone;
   }
   std::string GetText(int id) const override {
+    EndHolding();
     std::string out;
     Run([&](HWND h) {
       HWND item = GetDlgItem(h, id);
@@ -81,45 +94,64 @@ class DialogViewWin : public DialogView {
     return out;
   }
   void SetVisible(int id, bool visible) override {
+    EndHolding();
     paintedText_ = kNone;
     Run([&](HWND h) { ShowWindow(GetDlgItem(h, id), visible ? SW_SHOW : SW_HIDE); });
   }
   bool IsVisible(int id) const override {
+    EndHolding();
     bool visible = false;
     Run([&](HWND h) { visible = IsWindowVisible(GetDlgItem(h, id)) != FALSE; });
     return visible;
   }
   void SetEnabled(int id, bool enabled) override {
+    EndHolding();
     paintedText_ = kNone;
     Run([&](HWND h) { EnableWindow(GetDlgItem(h, id), enabled); });
   }
   void RefreshControl(int id) override {
+    if (Hold([id](HWND h) { InvalidateControlOf(h, id); })) return;
     if (paintedText_.exchange(kNone) == id) return;
     Run([&](HWND h) { RefreshControlOf(h, id); });
   }
   void SetProgressRange(int id, uint32_t max) override {
+    if (Hold([id, max](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); })) return;
     Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); });
   }
   void SetProgressPos(int id, uint32_t pos) override {
+    if (Hold([id, pos](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); })) return;
     Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); });
   }
+  // The dialogs do not resize their controls: a width once read is kept (every download asks for
+  // the bar's). A width does not depend on held updates, so reading one leaves a batch holding.
   int ControlWidth(int id) const override {
+    {
+      const std::lock_guard<std::mutex> lock(holdMutex_);
+      if (const auto known = widths_.find(id); known != widths_.end()) return known->second;
+    }
     int width = 0;
     Run([&](HWND h) {
       RECT client{};
       if (HWND item = GetDlgItem(h, id); item && GetClientRect(item, &client)) width = client.right - client.left;
     });
+    if (width > 0) {
+      const std::lock_guard<std::mutex> lock(holdMutex_);
+      widths_[id] = width;
+    }
     return width;
   }
   void ShowDialog(bool visible) override {
+    EndHolding();
     paintedText_ = kNone;
     Run([&](HWND h) { ShowWindow(h, visible ? SW_SHOW : SW_HIDE); });
   }
   void EndDialog(int result) override {
+    EndHolding();
     paintedText_ = kNone;
     Run([&](HWND h) { ::EndDialog(h, result); });
   }
   Answer Ask(const std::string& text, const std::string& caption, Buttons buttons) override {
+    EndHolding();
     paintedText_ = kNone;
     UINT type = MB_OK;
     if (buttons == Buttons::kOkCancel) type = MB_OKCANCEL;
@@ -134,9 +166,35 @@ class DialogViewWin : public DialogView {
     }
   }
 
+  // A batch: the calls of the thread that began it are held and go to the dialog's thread
+  // together, as one message; the labels they change are painted together, once.
+  void BeginUpdates() override {
+    const std::lock_guard<std::mutex> lock(holdMutex_);
+    if (depth_++ == 0) holder_ = GetCurrentThreadId();
+  }
+  void ShowUpdates() override { Apply(/*paintNow=*/false); }
+  void EndUpdates() override {
+    {
+      const std::lock_guard<std::mutex> lock(holdMutex_);
+      if (depth_ == 0 || --depth_ > 0) return;
+      holder_ = 0;
+    }
+    Apply(/*paintNow=*/true);
+  }
+
   static bool IsLabel(HWND item) {
     wchar_t name[16] = {};
     return item && GetClassNameW(item, name, 16) > 0 && CompareStringOrdinal(name, -1, L"Static", -1, TRUE) == CSTR_EQUAL;
+  }
+
+  // Marks the dialog's background under a control (and the control) for the next paint.
+  static void InvalidateControlOf(HWND dialog, int id) {
+    HWND item = GetDlgItem(dialog, id);
+    if (!item) return;
+    RECT rect;
+    GetWindowRect(item, &rect);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+    RedrawWindow(dialog, &rect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
   }
 
   static void RefreshControlOf(HWND dialog, int id) {
@@ -149,6 +207,46 @@ class DialogViewWin : public DialogView {
   }
 
  private:
+  using Call = std::function<void(HWND)>;
+
+  // Keeps call for the batch when this thread holds one.
+  bool Hold(Call call) {
+    const std::lock_guard<std::mutex> lock(holdMutex_);
+    if (depth_ == 0 || holder_ != GetCurrentThreadId()) return false;
+    held_.push_back(std::move(call));
+    unshown_ = true;
+    return true;
+  }
+
+  // Any other call from the holding thread ends the batch's holding first, so the dialog sees
+  // the calls in the order they were made.
+  void EndHolding() const {
+    bool holding = false;
+    {
+      const std::lock_guard<std::mutex> lock(holdMutex_);
+      holding = depth_ > 0 && holder_ == GetCurrentThreadId();
+      if (holding) depth_ = 0, holder_ = 0;
+    }
+    if (holding) Apply(/*paintNow=*/true);
+  }
+
+  // The held calls in one message; with paintNow everything they changed is painted before
+  // this returns (otherwise when the dialog's thread next paints).
+  void Apply(bool paintNow) const {
+    std::vector<Call> calls;
+    {
+      const std::lock_guard<std::mutex> lock(holdMutex_);
+      calls.swap(held_);
+      if (calls.empty() && !(paintNow && unshown_)) return;
+      if (paintNow) unshown_ = false;
+    }
+    paintedText_ = kNone;
+    Run([&](HWND h) {
+      for (const Call& call : calls) call(h);
+      if (paintNow) RedrawWindow(h, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    });
+  }
+
   void Run(const std::function<void(HWND)>& call) const {
     HWND h = hwnd_.load();
     if (!h || !IsWindow(h)) return;
@@ -169,6 +267,12 @@ class DialogViewWin : public DialogView {
   std::atomic<HWND> hwnd_{nullptr};
   // The label whose text the last SetText painted, until another call changes the dialog.
   mutable std::atomic<int> paintedText_{kNone};
+  mutable std::mutex holdMutex_;
+  mutable int depth_ = 0;       // nesting of the batch under way
+  mutable DWORD holder_ = 0;    // the thread whose calls it holds
+  mutable std::vector<Call> held_;
+  mutable bool unshown_ = false;  // calls of this batch not yet painted
+  mutable std::map<int, int> widths_;  // control widths read so far
 };
 
 void EnsureGdiplus() {

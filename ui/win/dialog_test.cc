@@ -138,6 +138,55 @@ TEST(DialogViewTest, WorkerCallsAreCarriedOutOnTheDialogThreadBeforeTheyReturn) 
   EXPECT_EQ(kept->ControlWidth(1021), 0);
 }
 
+// In a batch the worker's updates wait until it shows or ends the batch, or calls anything else;
+// another thread's calls are not held.
+TEST(DialogViewTest, BatchedUpdatesWaitForTheBatchToBeShownOrEnded) {
+  ApplyBankProfile();
+  struct Seen {
+    std::wstring heldText, shownText, otherThreadText, readBack;
+    LRESULT heldPos = -1, endedPos = -1;
+  } seen;
+  ProbeDialog dialog([&seen](DialogView& view) {
+    HWND h = nullptr;
+    for (int i = 0; i < 500 && !(h && IsWindowVisible(h)); ++i, Sleep(10)) {
+      h = FindWindowW(L"#32770", Utf8ToWide(TheAppConfig().downloaderTitle).c_str());
+    }
+    const auto text = [h](int id) {
+      wchar_t buffer[64] = {};
+      GetDlgItemTextW(h, id, buffer, 64);
+      return std::wstring(buffer);
+    };
+    view.SetText(1020, "before");
+    view.SetProgressRange(1021, 10);
+    {
+      const ProgressBatch batch(view);
+      view.SetText(1020, "held");
+      view.SetProgressPos(1021, 4);
+      seen.heldText = text(1020);
+      seen.heldPos = SendDlgItemMessageW(h, 1021, PBM_GETPOS, 0, 0);
+      std::thread([&view] { view.SetText(1024, "other"); }).join();
+      seen.otherThreadText = text(1024);
+      view.ShowUpdates();
+      seen.shownText = text(1020);
+      view.SetProgressPos(1021, 9);
+    }
+    seen.endedPos = SendDlgItemMessageW(h, 1021, PBM_GETPOS, 0, 0);
+    {
+      const ProgressBatch batch(view);
+      view.SetText(1020, "read back");
+      seen.readBack = Utf8ToWide(view.GetText(1020));
+    }
+    view.EndDialog(1);
+  });
+  EXPECT_EQ(dialog.DoModal(nullptr), 1);
+  EXPECT_EQ(seen.heldText, L"before");
+  EXPECT_EQ(seen.heldPos, 0);
+  EXPECT_EQ(seen.otherThreadText, L"other");
+  EXPECT_EQ(seen.shownText, L"held");
+  EXPECT_EQ(seen.endedPos, 9);
+  EXPECT_EQ(seen.readBack, L"read back");
+}
+
 TEST(DialogViewTest, RememberedRectangleFollowsTheLastMove) {
   SetLastDialogRect(RECT{10, 20, 610, 400});
   const RECT r = LastDialogRect();
