@@ -226,6 +226,12 @@ bool FakeFetcher::Download(const std::string& url, const std::string& path, cons
   return true;
 }
 
+void FakeFetcher::Prefetch(const std::string& url, const std::string& path, const std::string& expectedDigest) {
+  prefetches.push_back({url, path, expectedDigest, false});
+  if (!fs_.IsFolder(Parent(FakeFileSystem::Normal(path)))) ++hintsWithoutFolder;
+  if (journal) journal->push_back("prefetch " + url);
+}
+
 std::vector<std::string> FakeFetcher::Urls() const {
   std::vector<std::string> out;
   for (const Call& c : calls) out.push_back(c.url);

@@ -118,9 +118,14 @@ class FakeFetcher : public FileFetcher {
   // URLs whose download reports success without writing anything (as a 404 page once did).
   std::set<std::string> claimWithoutWriting;
   std::vector<Call> calls;
+  std::vector<Call> prefetches;  // hints, in order (also "prefetch <url>" in the journal)
+  int forgotten = 0;             // ForgetPrefetched calls
 
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
                 ProgressView* progress) override;
+  int hintsWithoutFolder = 0;    // hints given before their file's folder was made
+  void Prefetch(const std::string& url, const std::string& path, const std::string& expectedDigest) override;
+  void ForgetPrefetched() override { ++forgotten; }
   std::vector<std::string> Urls() const;
 
  private:

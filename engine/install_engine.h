@@ -3,6 +3,7 @@
 // dialog only through the progress view port (engine/progress_view.h) and reaches the system only through the ports of
 // engine/ports.h, so every decision here runs natively under test.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +25,8 @@ namespace corlinq {
 
 // Bounds on waits for programs the run starts or ends. When one runs out the run goes on and
 // says so in the trace.
+// Files a download loop hints to the fetcher ahead of the one in turn.
+inline constexpr size_t kDownloadsAhead = 4;
 inline constexpr uint32_t kStopInstanceWaitMs = 60'000;   // a " -t" instance
 inline constexpr uint32_t kUninstallerWaitMs = 600'000;   // a legacy uninstaller or msiexec
 inline constexpr uint32_t kEndProcessWaitMs = 30'000;     // a process terminated by name

@@ -170,7 +170,26 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   const ManifestLoad noManifest;
   const InstalledManifestIndex installed(install ? noManifest : ManifestAt(installedManifest).load);
 
-  for (const ManifestEntry& entry : usable->load.entries) {
+  const std::vector<ManifestEntry>& entries = usable->load.entries;
+  // A file is downloaded ahead of its turn only when nothing comes before its download but its
+  // folder: the pop-up notifier's files wait for its end, the downloader's own file is set aside.
+  const auto plain = [this](const ManifestEntry& e) {
+    return e.fileName.find("QzwardPop") == std::string::npos && e.fileName != config_.downloaderExeName;
+  };
+  const auto folderOf = [this](const ManifestEntry& e) {
+    return e.path.empty() ? installDir : installDir + "\\" + e.path;
+  };
+  const auto urlOf = [this](const ManifestEntry& e) { return baseUrl + "/" + e.path + "/" + e.fileName; };
+  // Every missing level: a file two folders below a new folder must still find its place.
+  size_t foldersReady = 0;  // entries before this one have their folders
+  const auto prepareFolder = [&](size_t i) {
+    if (i < foldersReady) return;
+    const std::string folder = folderOf(entries[i]);
+    if (!files.IsFolder(folder)) (void)CreateDirectoryPath(files, host, folder);
+    foldersReady = i + 1;
+  };
+  for (size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntry& entry = entries[index];
     const std::string rel = entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
     if (entry.fileName.find("QzwardPop") != std::string::npos) {
       EndProcessByName(ports_.processes, host, entry.fileName);
@@ -185,11 +204,15 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
       continue;
     }
 
-    const std::string folder = entry.path.empty() ? installDir : installDir + "\\" + entry.path;
-    // Every missing level: a file two folders below a new folder must still find its place.
-    if (!files.IsFolder(folder)) (void)CreateDirectoryPath(files, host, folder);
-    const std::string destination = folder + "\\" + entry.fileName;
-    const std::string url = baseUrl + "/" + entry.path + "/" + entry.fileName;
+    prepareFolder(index);
+    for (size_t ahead = index + 1; ahead < entries.size() && ahead <= index + kDownloadsAhead; ++ahead) {
+      if (!plain(entries[ahead])) continue;
+      prepareFolder(ahead);
+      ports_.fetcher.Prefetch(urlOf(entries[ahead]), folderOf(entries[ahead]) + "\\" + entries[ahead].fileName,
+                              entries[ahead].digest);
+    }
+    const std::string destination = folderOf(entry) + "\\" + entry.fileName;
+    const std::string url = urlOf(entry);
     // One file's updates go to the dialog together and are on screen before the next file.
     const ProgressBatch batch(dialog);
     SetStatus(StrPrintf("正在下载 %s   %d/%d", entry.fileName.c_str(), stepCounter, totalSteps));
@@ -205,6 +228,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
       host.Trace(url, "Failed");
       SetStatus(StrPrintf("下载%s 失败", entry.fileName.c_str()));
       SetButtonText("下载失败");
+      ports_.fetcher.ForgetPrefetched();
       result = false;
       break;
     }
@@ -235,15 +259,25 @@ bool InstallEngine::RunUpdateDownloads() {
   // The whole count: a 16-bit range would wrap for long lists.
   dialog.SetProgressRange(kIdOverallBar, static_cast<uint32_t>(n));
   dialog.SetProgressPos(kIdOverallBar, 0);
+  // The staging folder holds only the fixed subfolders; a file of any other folder needs its
+  // own, or its update could never be staged.
+  size_t foldersReady = 1;  // files before this one (counted from 1) have their folders
+  const auto prepareFolder = [&](size_t j) {
+    if (j < foldersReady) return;
+    const std::string destination = stagingDir + "\\" + updateList[first + j - 1];
+    const std::string folder = destination.substr(0, destination.rfind('\\'));
+    if (!files.IsFolder(folder)) (void)CreateDirectoryPath(files, host, folder);
+    foldersReady = j + 1;
+  };
   for (size_t j = 1; j <= n; ++j) {
     const std::string& rel = updateList[first + j - 1];
     const std::string url = baseUrl + "/" + rel;
     const std::string destination = stagingDir + "\\" + rel;
-    // The staging folder holds only the fixed subfolders; a file of any other folder needs its
-    // own, or its update could never be staged.
-    const size_t cut = destination.rfind('\\');
-    if (!files.IsFolder(destination.substr(0, cut))) {
-      (void)CreateDirectoryPath(files, host, destination.substr(0, cut));
+    prepareFolder(j);
+    for (size_t ahead = j + 1; ahead <= n && ahead <= j + kDownloadsAhead; ++ahead) {
+      prepareFolder(ahead);
+      const std::string& next = updateList[first + ahead - 1];
+      ports_.fetcher.Prefetch(baseUrl + "/" + next, stagingDir + "\\" + next, updateDigests_[first + ahead - 1]);
     }
     const ProgressBatch batch(dialog);
     SetStatus(StrPrintf("正在下载 %s   %d/%d", rel.c_str(), static_cast<int>(j), static_cast<int>(n)));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 #include <chrono>
 #include <ctime>
 #include <time.h>
@@ -488,6 +489,59 @@ TEST(SyncManifestFiles, EachFileIsOneBatchShownBeforeTheNextFile) {
                                       "download https://127.0.0.1/867/a.exe", "text 1020 下载a.exe 失败",
                                       "batch end", "batch begin", "text 1020 正在下载 b.exe   2/2", "batch show",
                                       "download https://127.0.0.1/867/b.exe", "batch end"}));
+}
+
+// The files ahead of the one in turn are hinted to the fetcher, each with its folder made,
+// never more than kDownloadsAhead ahead; the pop-up notifier's files and the downloader's own
+// (which need a step before their download) only ever download in turn.
+TEST(SyncManifestFiles, FilesAheadAreHintedWithTheirFoldersMade) {
+  // The turn at which a URL was first hinted (the downloads before it), or -1.
+  const auto firstHintTurn = [](const Journal& journal, const std::string& url) {
+    int turn = 0;
+    for (const std::string& line : journal) {
+      if (line == "prefetch " + url) return turn;
+      if (line.rfind("download ", 0) == 0) ++turn;
+    }
+    return -1;
+  };
+  const std::vector<ManifestEntry> entries = {
+      {"", "a.exe", Sha("A")},           {"", "QzwardPop_867.exe", Sha("P")}, {"New\\Deep", "b.dll", Sha("B")},
+      {"", "corlinq_867.exe", Sha("D")}, {"", "c.exe", Sha("C")},             {"", "d.exe", Sha("E")},
+      {"", "e.exe", Sha("F")},           {"Data", "f.dat", Sha("G")}};
+  InstallSync install(entries);
+  ASSERT_TRUE(install.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_EQ(install.w.fetcher.calls.size(), entries.size());  // each one still comes to its turn
+  EXPECT_EQ(install.w.fetcher.hintsWithoutFolder, 0);
+  std::set<std::string> hinted;
+  for (const auto& hint : install.w.fetcher.prefetches) hinted.insert(hint.path);
+  EXPECT_EQ(hinted, (std::set<std::string>{"C:\\A\\New\\Deep\\b.dll", "C:\\A\\c.exe", "C:\\A\\d.exe",
+                                           "C:\\A\\e.exe", "C:\\A\\Data\\f.dat"}));
+  for (const auto& hint : install.w.fetcher.prefetches) {
+    const auto turn = std::find_if(install.w.fetcher.calls.begin(), install.w.fetcher.calls.end(),
+                                   [&hint](const FakeFetcher::Call& call) { return call.path == hint.path; });
+    ASSERT_NE(turn, install.w.fetcher.calls.end());
+    EXPECT_EQ(hint.url, turn->url);
+    EXPECT_EQ(hint.expectedDigest, turn->expectedDigest);
+    const int index = static_cast<int>(turn - install.w.fetcher.calls.begin());
+    EXPECT_EQ(firstHintTurn(install.w.journal, hint.url), std::max(0, index - static_cast<int>(kDownloadsAhead)))
+        << hint.path;
+  }
+
+  // An update hints the staged files, with their digests.
+  std::vector<ManifestEntry> changed;
+  for (const char* tag : {"U1", "U2", "U3"}) changed.push_back({"", std::string(tag) + ".exe", Sha(tag)});
+  UpdateSync update(ProgressMode::Update, {}, changed, {}, {});
+  ASSERT_TRUE(update.SyncBoth());
+  ASSERT_EQ(update.w.fetcher.prefetches.size(), 2u + 1u);  // U2 and U3 at U1's turn, U3 again at U2's
+  EXPECT_EQ(update.w.fetcher.prefetches[0].path, "C:\\A\\DownLoad\\U2.exe");
+  EXPECT_EQ(update.w.fetcher.prefetches[0].expectedDigest, Sha("U2"));
+  EXPECT_EQ(firstHintTurn(update.w.journal, "https://127.0.0.1/867/U3.exe"), 0);
+
+  // An install that stops at a failure tells the fetcher the hinted files are not needed.
+  InstallSync failing(entries);
+  failing.w.fetcher.failing.insert("https://127.0.0.1/867/New\\Deep/b.dll");
+  EXPECT_FALSE(failing.engine->SyncManifestFiles(ManifestKind::kCommon));
+  EXPECT_EQ(failing.w.fetcher.forgotten, 1);
 }
 
 TEST(SyncManifestFiles, UpdateRefusesAStagedManifestWithAnUnsafeEntry) {

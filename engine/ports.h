@@ -27,6 +27,13 @@ class FileFetcher {
   virtual ~FileFetcher() = default;
   [[nodiscard]] virtual bool Download(const std::string& url, const std::string& path,
                                       const std::string& expectedDigest, ProgressView* progress) = 0;
+  // A file the run will download soon, in the same form, with its folder made and nothing else
+  // to do before its download. A fetcher may start it early; its Download then gives that
+  // download's outcome (or downloads it again). Hints repeat: one already given is ignored.
+  virtual void Prefetch(const std::string& /*url*/, const std::string& /*path*/,
+                        const std::string& /*expectedDigest*/) {}
+  // The run stopped downloading: files hinted and not downloaded in turn are not needed.
+  virtual void ForgetPrefetched() {}
 };
 
 // The signed "Digest" manifests.

@@ -180,6 +180,13 @@ void AbandonDownloads(std::chrono::milliseconds wait, const std::function<void()
 
 bool DownloadsAbandoned() { return g_abandoned; }
 
+bool DownloadStoredOnce(HttpPort& port, const std::string& url, const std::string& path,
+                        DownloadProgressSink* sink, const DownloadOptions& options) {
+  if (g_abandoned) return false;
+  const TryOutcome outcome = TryDownload(port, url, path, sink, options);
+  return outcome.result == kNetOk && outcome.stored;
+}
+
 int DownloadOnce(HttpPort& port, const std::string& url, const std::string& path,
                  DownloadProgressSink* sink, const DownloadOptions& options) {
   return TryDownload(port, url, path, sink, options).result;

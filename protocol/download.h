@@ -51,6 +51,10 @@ struct DownloadOptions {
 [[nodiscard]] int DownloadOnce(HttpPort& port, const std::string& url, const std::string& path,
                                DownloadProgressSink* sink, const DownloadOptions& options = {});
 
+// One try that counts only when it stored the file (status 200, verified, in place).
+[[nodiscard]] bool DownloadStoredOnce(HttpPort& port, const std::string& url, const std::string& path,
+                                      DownloadProgressSink* sink, const DownloadOptions& options = {});
+
 // Up to kDownloadTries tries (fewer once kDownloadTimedOutTries of them timed out), the URL purged
 // from the stack's cache once before the first. True when a try stored the file, or when the server answered with another status than 200 and the file
 // already at path is acceptable: a regular file, and with an expected digest one that matches.

@@ -1,7 +1,7 @@
 # The HTTP transport and downloads. The core (queries with failover, downloads, progress sink,
 # file digests) is portable and reaches the network only through the HTTP port; the platform
 # library binds it to WinINet (Windows) or libcurl (native).
-add_library(corlinq_transport_core STATIC http_port.cc http_client.cc download.cc bind_callback.cc
+add_library(corlinq_transport_core STATIC http_port.cc http_client.cc download.cc download_prefetch.cc bind_callback.cc
             transfer_watch.cc progress_throttle.cc
             file_digest.cc)
 target_link_libraries(corlinq_transport_core PUBLIC corlinq_config corlinq_envelope
@@ -17,7 +17,7 @@ else()
 endif()
 corlinq_warnings(corlinq_transport)
 
-corlinq_test(transport_tests SOURCES transport_test.cc LIBS corlinq_transport_core)
+corlinq_test(transport_tests SOURCES transport_test.cc download_prefetch_test.cc LIBS corlinq_transport_core)
 
 # Integration tests over real HTTPS on loopback. Natively the TLS peers run inside the test;
 # under Wine the Windows test talks to a native peer process (testing/net_peer_main.cc) that

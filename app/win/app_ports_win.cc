@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/win/startup_ports_win.h"
@@ -21,6 +22,8 @@
 #include "notifier/win/notifier_link_win.h"
 #include "protocol/bind_callback.h"
 #include "protocol/download.h"
+#include "protocol/download_prefetch.h"
+#include "protocol/platform_transport.h"
 #include "protocol/http_client.h"
 #include "protocol/version_reply.h"
 #include "ui/win/dialogs.h"
@@ -31,13 +34,41 @@ namespace {
 
 // Downloads through the protocol's DownloadFile, verified against the manifest's digest, with
 // the progress shown in the run's dialog.
+// Files hinted ahead are fetched by two helpers, one try each; a file whose early try failed is
+// downloaded again in its turn, with every try a download has.
 class DownloadFetcher : public FileFetcher {
  public:
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,
                 ProgressView* progress) override {
-    if (progress == nullptr) return DownloadFile(url, path, nullptr, expectedDigest);
-    CBindCallback sink(*progress);
-    return DownloadFile(url, path, &sink, expectedDigest);
+    std::optional<CBindCallback> sink;
+    if (progress != nullptr) sink.emplace(*progress);
+    DownloadProgressSink* const shown = sink ? &*sink : nullptr;
+    if (const std::optional<bool> early = Ahead().Take({url, path, expectedDigest}, shown); early && *early) {
+      return true;
+    }
+    return DownloadFile(url, path, shown, expectedDigest);
+  }
+
+  void Prefetch(const std::string& url, const std::string& path, const std::string& expectedDigest) override {
+    (void)Ahead().Add({url, path, expectedDigest});
+  }
+
+  void ForgetPrefetched() override { Ahead().Forget(); }
+
+ private:
+  static constexpr size_t kHelpers = 2;
+  static constexpr size_t kHeld = 4;  // hinted files fetched or waiting at once
+
+  // Never destroyed: its helpers may be downloading when the process ends.
+  static DownloadPrefetch& Ahead() {
+    static DownloadPrefetch* const ahead = new DownloadPrefetch(
+        [](const PrefetchItem& item, DownloadProgressSink& sink) {
+          DownloadOptions options;
+          options.expectedDigest = item.expectedDigest;
+          return DownloadStoredOnce(PlatformHttpPort(), item.url, item.path, &sink, options);
+        },
+        kHelpers, kHeld);
+    return *ahead;
   }
 };
 
