@@ -1,4 +1,5 @@
 #include "ui/win/dialog.h"
+#include "ui/win/my_progress.h"
 
 #include <commctrl.h>
 #include <objidl.h>
@@ -242,7 +243,10 @@ class DialogViewWin : public DialogView {
     }
     paintedText_ = kNone;
     Run([&](HWND h) {
-      for (const Call& call : calls) call(h);
+      {
+        const DeferredBarPaints deferred;  // the bars are painted below, with everything else
+        for (const Call& call : calls) call(h);
+      }
       if (paintNow) RedrawWindow(h, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     });
   }

@@ -8,6 +8,13 @@
 
 namespace corlinq::win {
 
+namespace {
+thread_local int t_deferredPaints = 0;
+}  // namespace
+
+DeferredBarPaints::DeferredBarPaints() { ++t_deferredPaints; }
+DeferredBarPaints::~DeferredBarPaints() { --t_deferredPaints; }
+
 bool CMyProgress::SubclassDlgItem(int id, HWND dialog) {
   hwnd_ = GetDlgItem(dialog, id);
   return hwnd_ && SetWindowSubclass(hwnd_, &CMyProgress::WindowProc, 1, 0);
@@ -17,6 +24,8 @@ LRESULT CALLBACK CMyProgress::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
                                          DWORD_PTR) {
   switch (message) {
     case WM_PAINT:
+      // Deferred: the bar stays invalid and is painted with its dialog.
+      if (t_deferredPaints > 0) return 0;
       Paint(hwnd);
       return 0;
     case WM_ERASEBKGND:

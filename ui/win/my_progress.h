@@ -5,6 +5,17 @@
 
 namespace corlinq::win {
 
+// While one lives, bars on this thread do not paint themselves at once when their position or
+// range changes (the progress control asks for that); their changes wait for the next paint of
+// their dialog, which the holder of this brings about.
+class DeferredBarPaints {
+ public:
+  DeferredBarPaints();
+  ~DeferredBarPaints();
+  DeferredBarPaints(const DeferredBarPaints&) = delete;
+  DeferredBarPaints& operator=(const DeferredBarPaints&) = delete;
+};
+
 class CMyProgress {
  public:
   // Takes over the painting of the control; true when the subclass is in place.
