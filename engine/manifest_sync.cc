@@ -173,9 +173,8 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   const std::vector<ManifestEntry>& entries = usable->load.entries;
   // A file is downloaded ahead of its turn only when nothing comes before its download but its
   // folder: the pop-up notifier's files wait for its end, the downloader's own file is set aside.
-  const auto plain = [this](const ManifestEntry& e) {
-    return e.fileName.find("QzwardPop") == std::string::npos && e.fileName != config_.downloaderExeName;
-  };
+  const auto notifierFile = [](const ManifestEntry& e) { return e.fileName.find("QzwardPop") != std::string::npos; };
+  const auto plain = [&](const ManifestEntry& e) { return !notifierFile(e) && e.fileName != config_.downloaderExeName; };
   const auto folderOf = [this](const ManifestEntry& e) {
     return e.path.empty() ? installDir : installDir + "\\" + e.path;
   };
@@ -191,9 +190,7 @@ bool InstallEngine::SyncManifestFiles(ManifestKind kind) {
   for (size_t index = 0; index < entries.size(); ++index) {
     const ManifestEntry& entry = entries[index];
     const std::string rel = entry.path.empty() ? entry.fileName : entry.path + "\\" + entry.fileName;
-    if (entry.fileName.find("QzwardPop") != std::string::npos) {
-      EndProcessByName(ports_.processes, host, entry.fileName);
-    }
+    if (notifierFile(entry)) EndProcessByName(ports_.processes, host, entry.fileName);
     if (!install) {
       const std::string installedFile = installDir + "\\" + rel;
       if (!files.Exists(installedFile) || installed.EntryChanged(entry.path, entry.fileName, entry.digest) ||

@@ -182,7 +182,6 @@ bool DownloadsAbandoned() { return g_abandoned; }
 
 bool DownloadStoredOnce(HttpPort& port, const std::string& url, const std::string& path,
                         DownloadProgressSink* sink, const DownloadOptions& options) {
-  if (g_abandoned) return false;
   const TryOutcome outcome = TryDownload(port, url, path, sink, options);
   return outcome.result == kNetOk && outcome.stored;
 }

@@ -33,9 +33,8 @@ namespace corlinq::win {
 namespace {
 
 // Downloads through the protocol's DownloadFile, verified against the manifest's digest, with
-// the progress shown in the run's dialog.
-// Files hinted ahead are fetched by two helpers, one try each; a file whose early try failed is
-// downloaded again in its turn, with every try a download has.
+// the progress shown in the run's dialog. Files hinted ahead are fetched by two helpers, one try
+// each; a file whose early try failed is downloaded again in its turn, with every try.
 class DownloadFetcher : public FileFetcher {
  public:
   bool Download(const std::string& url, const std::string& path, const std::string& expectedDigest,

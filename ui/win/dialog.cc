@@ -116,12 +116,10 @@ class DialogViewWin : public DialogView {
     Run([&](HWND h) { RefreshControlOf(h, id); });
   }
   void SetProgressRange(int id, uint32_t max) override {
-    if (Hold([id, max](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); })) return;
-    Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); });
+    HoldOrRun([id, max](HWND h) { SendDlgItemMessageW(h, id, PBM_SETRANGE32, 0, static_cast<LPARAM>(max)); });
   }
   void SetProgressPos(int id, uint32_t pos) override {
-    if (Hold([id, pos](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); })) return;
-    Run([&](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); });
+    HoldOrRun([id, pos](HWND h) { SendDlgItemMessageW(h, id, PBM_SETPOS, pos, 0); });
   }
   // The dialogs do not resize their controls: a width once read is kept (every download asks for
   // the bar's). A width does not depend on held updates, so reading one leaves a batch holding.
@@ -188,24 +186,18 @@ class DialogViewWin : public DialogView {
     return item && GetClassNameW(item, name, 16) > 0 && CompareStringOrdinal(name, -1, L"Static", -1, TRUE) == CSTR_EQUAL;
   }
 
-  // Marks the dialog's background under a control (and the control) for the next paint.
-  static void InvalidateControlOf(HWND dialog, int id) {
+  // Marks the dialog's background under a control (and the control) for the next paint; with
+  // RDW_UPDATENOW in more, paints it now.
+  static void InvalidateControlOf(HWND dialog, int id, UINT more = 0) {
     HWND item = GetDlgItem(dialog, id);
     if (!item) return;
     RECT rect;
     GetWindowRect(item, &rect);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-    RedrawWindow(dialog, &rect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+    RedrawWindow(dialog, &rect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | more);
   }
 
-  static void RefreshControlOf(HWND dialog, int id) {
-    HWND item = GetDlgItem(dialog, id);
-    if (!item) return;
-    RECT rect;
-    GetWindowRect(item, &rect);
-    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
-    RedrawWindow(dialog, &rect, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-  }
+  static void RefreshControlOf(HWND dialog, int id) { InvalidateControlOf(dialog, id, RDW_UPDATENOW); }
 
  private:
   using Call = std::function<void(HWND)>;
@@ -219,6 +211,11 @@ class DialogViewWin : public DialogView {
     return true;
   }
 
+  // The call held for the batch, or carried out now.
+  void HoldOrRun(const Call& call) {
+    if (!Hold(call)) Run(call);
+  }
+
   // Any other call from the holding thread ends the batch's holding first, so the dialog sees
   // the calls in the order they were made.
   void EndHolding() const {
@@ -226,7 +223,10 @@ class DialogViewWin : public DialogView {
     {
       const std::lock_guard<std::mutex> lock(holdMutex_);
       holding = depth_ > 0 && holder_ == GetCurrentThreadId();
-      if (holding) depth_ = 0, holder_ = 0;
+      if (holding) {
+        depth_ = 0;
+        holder_ = 0;
+      }
     }
     if (holding) Apply(/*paintNow=*/true);
   }
