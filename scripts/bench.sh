@@ -16,6 +16,9 @@
 #   - the same fresh install with the files served by nginx;
 #   - curl (one process, keep-alive, the same URL list) followed by sha1sum of the files, from
 #     both servers: the reference of the final line;
+#   - the platform's HTTP stack alone under Wine: the same URL list fetched in one process over
+#     WinINet (corlinq_fetch.exe get-all: one connection, no digest, no dialog), from both
+#     servers: what bounds the install under Wine;
 #   - update-server version queries/s and p50/p99 latency with wrk at 1/16/64/200 connections,
 #     next to nginx serving a static file of the reply's size; a small file on a fresh connection;
 #   - the native fetch (corlinq_fetch, libcurl adapter, digest checked) of 1 GiB (--quick:
@@ -80,7 +83,7 @@ if [ $build = 1 ]; then
   if [ -z "${BENCH_WIN64:-}" ] && want wine; then
     (cd "$ROOT" && { [ -f "$WIN64/build.ninja" ] || cmake --preset win64 >/dev/null; }) || exit 1
     cmake --build "$WIN64" -j2 --target corlinq_downloader ui-driver peer_webui_867 peer_qzwardpop \
-      peer_qzwardpop_867 >"$BENCH/build-win64.log" 2>&1 || { tail -20 "$BENCH/build-win64.log"; exit 1; }
+      peer_qzwardpop_867 corlinq_fetch >"$BENCH/build-win64.log" 2>&1 || { tail -20 "$BENCH/build-win64.log"; exit 1; }
   fi
 fi
 FETCH=$(find "$NATIVE" -name corlinq_fetch -type f -perm -u+x | head -1)
@@ -354,6 +357,27 @@ for _ in $(seq "$reps"); do
 done
 t_curl=$(median "${curls[@]}")
 t_curl_ng=$(median "${curls_ng[@]}")
+
+# The same URL list over WinINet under Wine, in one process (seconds of its downloads).
+wininet_run() {  # BASE -> seconds
+  local list=$E2E_STATE/wininet-urls.txt out=$E2E_STATE/wininet-out
+  rm -rf "$out" && mkdir -p "$out"
+  python3 - "$1/release/867" "$URLS" >"$list" <<'PY' || return 1
+import sys, urllib.parse
+for line in open(sys.argv[2], encoding="utf-8"):
+    print(f"{sys.argv[1]}/{urllib.parse.quote(line.strip())}")
+PY
+  wine "$WIN64/protocol/corlinq_fetch.exe" get-all "$(e2e_winpath "$out")" "@$(e2e_winpath "$list")" 2>/dev/null |
+    tr -d '\r' | awk -F= '$1 == "result" { ok = $2 } $1 == "seconds" { s = $2 } END { if (ok == 1) print s; else exit 1 }'
+}
+wininets=() wininets_ng=()
+for _ in $(seq "$reps"); do
+  log "WinINet alone under Wine"
+  t=$(wininet_run "$US") && wininets+=("$t")
+  t=$(wininet_run "$NG") && wininets_ng+=("$t")
+done
+t_wininet=$(median "${wininets[@]}")
+t_wininet_ng=$(median "${wininets_ng[@]}")
 fi  # wine
 
 # ---- version queries with wrk --------------------------------------------------------------------
@@ -436,6 +460,10 @@ row "fresh install (update-server)" "$(fmt "$t_install" 1) s" "curl + sha1sum: $
     "$files files, $(fmt "$mib" 0) MiB, one run, from 下一步 to exit"
 row "fresh install (files from nginx)" "$(fmt "$t_install_ng" 1) s" "curl + sha1sum from nginx: $(fmt "$t_curl_ng" 1) s" \
     "one run"
+row "the same URLs over WinINet alone" "$(fmt "$t_wininet" 1) s" "curl + sha1sum: $(fmt "$t_curl" 1) s" \
+    "median of ${#wininets[@]}, under Wine, one connection, no digest, no dialog; the install takes $(fmt "$(calc "$t_install / $t_wininet")") x this"
+row "the same URLs over WinINet, from nginx" "$(fmt "$t_wininet_ng" 1) s" "curl + sha1sum from nginx: $(fmt "$t_curl_ng" 1) s" \
+    "median of ${#wininets_ng[@]}; the install from nginx takes $(fmt "$(calc "$t_install_ng / $t_wininet_ng")") x this"
 row "no-op update" "$(fmt "$t_noop") s" "-" "median of ${#noops[@]}, from 确定 to exit"
 row "repair, 2 damaged files" "$(fmt "$t_repair") s" "-" \
     "median of ${#repairs[@]}, start to exit; fetched ${REPAIR_FETCHES:-?} times for 2 files (last run)"

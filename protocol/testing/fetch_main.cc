@@ -10,14 +10,17 @@
 //       bounds (milliseconds); --abandon-after-ms calls AbandonDownloads from another thread
 //       after N ms, as a cancelled run does. Prints "result=0|1", the seconds it took
 //       ("seconds=...") and, natively, the process's peak resident memory ("peak_rss_kib=...").
-//   corlinq_fetch get-all DIR URL...
+//   corlinq_fetch get-all DIR URL|@LIST...
 //       DownloadFile of each URL in turn into DIR/1, DIR/2, ... over the one platform port, as
-//       the files of a run are. Prints "result=0|1" (1 when every download stored its file).
+//       the files of a run are; @LIST stands for the URLs in the file LIST, one per line (a
+//       Windows command line holds no more than 32,767 characters). Prints "result=0|1" (1 when
+//       every download stored its file) and the seconds the downloads took ("seconds=...").
 //   corlinq_fetch digest PATH
 //       Prints the Base64 SHA-1 of the file as the downloads compute it (FileDigestBase64).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +45,7 @@ int Usage() {
                "usage: corlinq_fetch query BASE_URL...\n"
                "       corlinq_fetch get URL PATH [--digest BASE64 | --expect-pattern N] [--timeouts C S R]\n"
                "                         [--low-speed BYTES_PER_SECOND WINDOW_MS] [--abandon-after-ms N]\n"
-               "       corlinq_fetch get-all DIR URL...\n"
+               "       corlinq_fetch get-all DIR URL|@LIST...\n"
                "       corlinq_fetch digest PATH\n");
   return 2;
 }
@@ -126,12 +129,30 @@ int Get(int argc, char** argv) {
 }
 
 int GetAll(int argc, char** argv) {
-  bool ok = true;
+  std::vector<std::string> urls;
   for (int i = 3; i < argc; ++i) {
-    const std::string path = std::string(argv[2]) + "/" + std::to_string(i - 2);
-    ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), argv[i], path, nullptr) && ok;
+    if (argv[i][0] != '@') {
+      urls.emplace_back(argv[i]);
+      continue;
+    }
+    std::ifstream list(argv[i] + 1);
+    if (!list) {
+      std::fprintf(stderr, "cannot read %s\n", argv[i] + 1);
+      return 2;
+    }
+    for (std::string line; std::getline(list, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) urls.push_back(line);
+    }
   }
-  std::printf("result=%d\n", ok ? 1 : 0);
+  bool ok = true;
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < urls.size(); ++i) {
+    const std::string path = std::string(argv[2]) + "/" + std::to_string(i + 1);
+    ok = corlinq::DownloadFile(corlinq::PlatformHttpPort(), urls[i], path, nullptr) && ok;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::printf("result=%d\nseconds=%.3f\n", ok ? 1 : 0, took.count());
   return ok ? 0 : 1;
 }
 

@@ -59,7 +59,8 @@ fi
 leftover=$(ls "$state/out")
 [ "$leftover" = "assist.dat" ] || { echo "left in the folder: $leftover" >&2; exit 1; }
 mkdir -p "$state/many"
-run_fetch get-all "$(client_path "$state/many")" "$url/bin/assist.dat" "$url/bin/assist.dat" "$url/bin/assist.dat" | tr -d '\r'
+printf '%s\n' "$url/bin/assist.dat" "$url/bin/assist.dat" >"$state/many.list"  # URLs from a list, as the benchmark passes them
+run_fetch get-all "$(client_path "$state/many")" "$url/bin/assist.dat" "@$(client_path "$state/many.list")" | tr -d '\r'
 for n in 1 2 3; do cmp "$state/release/bin/assist.dat" "$state/many/$n"; done
 # Log lines: time, client address:port, method, target, ...: one client port for the three.
 ports=$(awk '$3 == "GET" && $4 ~ /assist.dat$/ { print $2 }' "$state/server.log" | tail -3 | sort -u)
