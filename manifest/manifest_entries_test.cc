@@ -215,6 +215,12 @@ TEST(ManifestEntriesTest, OneBadEntryRefusesTheWholeListAndIsNamed) {
       {{{"Bin", "a.dll", kDigest}, {"", "x", kDigest}, {"bin", "A.DLL", kDigest}},
        "entry 3 (Path \"bin\", FileName \"A.DLL\"): listed twice (letter case ignored)"},
       {{{"", "a", kDigest}, {"", "A", kDigest}}, "entry 2 (Path \"\", FileName \"A\"): listed twice (letter case ignored)"},
+      // The first entry in list order that is refused is named, whichever rule refuses it.
+      {{{"", "a", kDigest}, {"", "b", kDigest}, {"", "b", kDigest}, {"", "a", kDigest}},
+       "entry 3 (Path \"\", FileName \"b\"): listed twice (letter case ignored)"},
+      {{{"", "a", kDigest}, {"", "a", kDigest}, {"..", "b", kDigest}},
+       "entry 2 (Path \"\", FileName \"a\"): listed twice (letter case ignored)"},
+      {{{"", "a", kDigest}, {"..", "b", kDigest}, {"", "a", kDigest}}, "entry 2 (Path \"..\", FileName \"b\"): invalid Path"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
