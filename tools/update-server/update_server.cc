@@ -19,9 +19,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
