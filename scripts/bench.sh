@@ -349,14 +349,6 @@ PY
   (cd "$out" && find . -type f -print0 | xargs -0 sha1sum >/dev/null) || return 1
   calc "$(now) - $t0"
 }
-curls=() curls_ng=()
-for _ in $(seq "$reps"); do
-  log "curl + sha1sum"
-  t=$(curl_run "$US") && curls+=("$t")
-  t=$(curl_run "$NG") && curls_ng+=("$t")
-done
-t_curl=$(median "${curls[@]}")
-t_curl_ng=$(median "${curls_ng[@]}")
 
 # The same URL list over WinINet under Wine, in one process (seconds of its downloads).
 wininet_run() {  # BASE -> seconds
@@ -370,12 +362,16 @@ PY
   wine "$WIN64/protocol/corlinq_fetch.exe" get-all "$(e2e_winpath "$out")" "@$(e2e_winpath "$list")" 2>/dev/null |
     tr -d '\r' | awk -F= '$1 == "result" { ok = $2 } $1 == "seconds" { s = $2 } END { if (ok == 1) print s; else exit 1 }'
 }
-wininets=() wininets_ng=()
+curls=() curls_ng=() wininets=() wininets_ng=()
 for _ in $(seq "$reps"); do
-  log "WinINet alone under Wine"
+  log "curl + sha1sum, and WinINet alone under Wine"
+  t=$(curl_run "$US") && curls+=("$t")
+  t=$(curl_run "$NG") && curls_ng+=("$t")
   t=$(wininet_run "$US") && wininets+=("$t")
   t=$(wininet_run "$NG") && wininets_ng+=("$t")
 done
+t_curl=$(median "${curls[@]}")
+t_curl_ng=$(median "${curls_ng[@]}")
 t_wininet=$(median "${wininets[@]}")
 t_wininet_ng=$(median "${wininets_ng[@]}")
 fi  # wine
